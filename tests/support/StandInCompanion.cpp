@@ -1,0 +1,469 @@
+#include "StandInCompanion.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+struct StandInCompanion::Connection
+{
+    int index = 0;
+    std::atomic<int> fd { -1 };
+    std::atomic<bool> open { true };
+    std::atomic<bool> reading { true };
+    std::vector<uint8_t> pending;
+    std::vector<uint8_t> raw;
+    std::thread thread;
+    std::mutex writeMutex;
+};
+
+namespace
+{
+    int makeListener (int family)
+    {
+        const int fd = ::socket (family, SOCK_STREAM, 0);
+
+        if (fd < 0)
+            return -1;
+
+        const int yes = 1;
+        ::setsockopt (fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof (yes));
+
+        int result = -1;
+
+        if (family == AF_INET)
+        {
+            sockaddr_in address {};
+            address.sin_family = AF_INET;
+            address.sin_port = htons ((uint16_t) StandInCompanion::port);
+            address.sin_addr.s_addr = htonl (INADDR_LOOPBACK);
+            result = ::bind (fd, (sockaddr*) &address, sizeof (address));
+        }
+        else
+        {
+            ::setsockopt (fd, IPPROTO_IPV6, IPV6_V6ONLY, &yes, sizeof (yes));
+            sockaddr_in6 address {};
+            address.sin6_family = AF_INET6;
+            address.sin6_port = htons ((uint16_t) StandInCompanion::port);
+            address.sin6_addr = in6addr_loopback;
+            result = ::bind (fd, (sockaddr*) &address, sizeof (address));
+        }
+
+        if (result != 0 || ::listen (fd, 16) != 0)
+        {
+            ::close (fd);
+            return -1;
+        }
+
+        return fd;
+    }
+
+    bool localhostResolvesToIPv6()
+    {
+        addrinfo hints {};
+        hints.ai_family = AF_INET6;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* info = nullptr;
+
+        if (::getaddrinfo ("localhost", nullptr, &hints, &info) != 0 || info == nullptr)
+            return false;
+
+        ::freeaddrinfo (info);
+        return true;
+    }
+
+    uint32_t readLittleEndian32 (const uint8_t* bytes)
+    {
+        return (uint32_t) bytes[0] | ((uint32_t) bytes[1] << 8) | ((uint32_t) bytes[2] << 16) | ((uint32_t) bytes[3] << 24);
+    }
+}
+
+StandInCompanion::StandInCompanion() = default;
+
+StandInCompanion::~StandInCompanion()
+{
+    stop();
+}
+
+bool StandInCompanion::start()
+{
+    if (listening)
+        return true;
+
+    const int v4 = makeListener (AF_INET);
+
+    if (v4 < 0)
+        return false;
+
+    listeners.push_back (v4);
+
+    if (localhostResolvesToIPv6())
+    {
+        const int v6 = makeListener (AF_INET6);
+
+        if (v6 >= 0)
+            listeners.push_back (v6);
+    }
+
+    stopping = false;
+    listening = true;
+    acceptThread = std::thread ([this] { acceptLoop(); });
+    return true;
+}
+
+void StandInCompanion::stop()
+{
+    stopping = true;
+
+    if (acceptThread.joinable())
+        acceptThread.join();
+
+    for (int fd : listeners)
+        ::close (fd);
+
+    listeners.clear();
+    listening = false;
+
+    closeConnections();
+
+    std::vector<std::unique_ptr<Connection>> finished;
+
+    {
+        std::lock_guard<std::mutex> lock (mutex);
+        finished.swap (connections);
+    }
+
+    for (auto& connection : finished)
+        if (connection->thread.joinable())
+            connection->thread.join();
+
+    // Earlier connections keep their recorded bytes for the test to inspect.
+    std::lock_guard<std::mutex> lock (mutex);
+
+    for (auto& connection : finished)
+        connections.push_back (std::move (connection));
+}
+
+void StandInCompanion::acceptLoop()
+{
+    std::vector<pollfd> fds;
+
+    for (int fd : listeners)
+        fds.push_back ({ fd, POLLIN, 0 });
+
+    while (! stopping)
+    {
+        if (::poll (fds.data(), (nfds_t) fds.size(), 10) <= 0)
+            continue;
+
+        for (auto& p : fds)
+        {
+            if ((p.revents & POLLIN) == 0)
+                continue;
+
+            const int client = ::accept (p.fd, nullptr, nullptr);
+
+            if (client < 0)
+                continue;
+
+            if (closeOnAccept)
+            {
+                std::lock_guard<std::mutex> lock (mutex);
+                ++accepted;
+                ::close (client);
+                changed.notify_all();
+                continue;
+            }
+
+            std::lock_guard<std::mutex> lock (mutex);
+            auto connection = std::make_unique<Connection>();
+            connection->index = accepted++;
+            connection->fd = client;
+            auto* raw = connection.get();
+            connections.push_back (std::move (connection));
+            raw->thread = std::thread ([this, raw] { readLoop (*raw); });
+            changed.notify_all();
+        }
+    }
+}
+
+void StandInCompanion::readLoop (Connection& connection)
+{
+    std::vector<uint8_t> chunk (1 << 16);
+
+    while (connection.open && ! stopping)
+    {
+        if (! reading)
+        {
+            std::this_thread::sleep_for (std::chrono::milliseconds (2));
+            continue;
+        }
+
+        pollfd p { connection.fd.load(), POLLIN, 0 };
+
+        if (p.fd < 0 || ::poll (&p, 1, 10) <= 0)
+            continue;
+
+        const auto bytesRead = ::recv (p.fd, chunk.data(), chunk.size(), 0);
+
+        if (bytesRead <= 0)
+            break;
+
+        auto& pending = connection.pending;
+        pending.insert (pending.end(), chunk.begin(), chunk.begin() + bytesRead);
+
+        std::vector<Frame> complete;
+        size_t offset = 0;
+        bool mismatch = false;
+
+        while (pending.size() - offset >= 8)
+        {
+            const auto* header = pending.data() + offset;
+
+            if (readLittleEndian32 (header) != magic)
+            {
+                mismatch = true;
+                break;
+            }
+
+            const auto length = (size_t) readLittleEndian32 (header + 4);
+
+            if (pending.size() - offset - 8 < length)
+                break;
+
+            Frame frame;
+            frame.connection = connection.index;
+            frame.payload.assign (header + 8, header + 8 + length);
+            complete.push_back (std::move (frame));
+            offset += 8 + length;
+        }
+
+        std::function<void (const Frame&)> callback;
+
+        {
+            std::lock_guard<std::mutex> lock (mutex);
+            callback = onFrame;
+        }
+
+        for (auto& frame : complete)
+            if (callback)
+                callback (frame);
+
+        {
+            std::lock_guard<std::mutex> lock (mutex);
+
+            if (keepFrames)
+            {
+                connection.raw.insert (connection.raw.end(), chunk.begin(), chunk.begin() + bytesRead);
+
+                for (auto& frame : complete)
+                    received.push_back (std::move (frame));
+            }
+
+            framesSeen += complete.size();
+            badFrame = badFrame || mismatch;
+            changed.notify_all();
+        }
+
+        if (mismatch)
+            pending.clear();
+        else
+            pending.erase (pending.begin(), pending.begin() + (std::ptrdiff_t) offset);
+    }
+
+    finishConnection (connection);
+    connection.reading = false;
+}
+
+void StandInCompanion::closeConnection (Connection& connection)
+{
+    // Only the connection's own reader closes the descriptor, so it is never
+    // reused under a poll() still running on it.
+    connection.open = false;
+    const int fd = connection.fd.load();
+
+    if (fd >= 0)
+        ::shutdown (fd, SHUT_RDWR);
+
+    std::lock_guard<std::mutex> lock (mutex);
+    changed.notify_all();
+}
+
+void StandInCompanion::finishConnection (Connection& connection)
+{
+    {
+        std::lock_guard<std::mutex> writeLock (connection.writeMutex);
+        const int fd = connection.fd.exchange (-1);
+
+        if (fd >= 0)
+        {
+            ::shutdown (fd, SHUT_RDWR);
+            ::close (fd);
+        }
+    }
+
+    closeConnection (connection);
+}
+
+void StandInCompanion::setReading (bool shouldRead)          { reading = shouldRead; }
+void StandInCompanion::setCloseOnAccept (bool shouldClose)   { closeOnAccept = shouldClose; }
+void StandInCompanion::setKeepFrames (bool shouldKeep)       { keepFrames = shouldKeep; }
+
+void StandInCompanion::setOnFrame (std::function<void (const Frame&)> callback)
+{
+    std::lock_guard<std::mutex> lock (mutex);
+    onFrame = std::move (callback);
+}
+
+void StandInCompanion::closeConnections()
+{
+    std::vector<Connection*> open;
+
+    {
+        std::lock_guard<std::mutex> lock (mutex);
+
+        for (auto& connection : connections)
+            if (connection->open)
+                open.push_back (connection.get());
+    }
+
+    for (auto* connection : open)
+        closeConnection (*connection);
+}
+
+bool StandInCompanion::sendToAll (const std::vector<uint8_t>& bytes)
+{
+    std::vector<Connection*> open;
+
+    {
+        std::lock_guard<std::mutex> lock (mutex);
+
+        for (auto& connection : connections)
+            if (connection->open)
+                open.push_back (connection.get());
+    }
+
+    bool allWritten = ! open.empty();
+
+    for (auto* connection : open)
+    {
+        std::lock_guard<std::mutex> writeLock (connection->writeMutex);
+        const int fd = connection->fd.load();
+        allWritten = allWritten && fd >= 0
+                       && ::send (fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == (ssize_t) bytes.size();
+    }
+
+    return allWritten;
+}
+
+std::vector<uint8_t> StandInCompanion::framed (const std::vector<uint8_t>& payload, uint32_t magicNumber)
+{
+    std::vector<uint8_t> bytes;
+    const auto length = (uint32_t) payload.size();
+
+    for (uint32_t value : { magicNumber, length })
+        for (int shift = 0; shift < 32; shift += 8)
+            bytes.push_back ((uint8_t) (value >> shift));
+
+    bytes.insert (bytes.end(), payload.begin(), payload.end());
+    return bytes;
+}
+
+int StandInCompanion::liveThreads() const
+{
+    std::lock_guard<std::mutex> lock (mutex);
+    int count = listening ? 1 : 0;
+
+    for (auto& connection : connections)
+        count += connection->reading ? 1 : 0;
+
+    return count;
+}
+
+int StandInCompanion::connectionsAccepted() const
+{
+    std::lock_guard<std::mutex> lock (mutex);
+    return accepted;
+}
+
+int StandInCompanion::openConnections() const
+{
+    std::lock_guard<std::mutex> lock (mutex);
+    int count = 0;
+
+    for (auto& connection : connections)
+        count += connection->open ? 1 : 0;
+
+    return count;
+}
+
+size_t StandInCompanion::frameCount() const
+{
+    std::lock_guard<std::mutex> lock (mutex);
+    return framesSeen;
+}
+
+std::vector<StandInCompanion::Frame> StandInCompanion::frames() const
+{
+    std::lock_guard<std::mutex> lock (mutex);
+    return received;
+}
+
+void StandInCompanion::clearFrames()
+{
+    std::lock_guard<std::mutex> lock (mutex);
+    received.clear();
+    framesSeen = 0;
+}
+
+std::vector<uint8_t> StandInCompanion::rawBytes (int connection) const
+{
+    std::lock_guard<std::mutex> lock (mutex);
+
+    for (auto& c : connections)
+        if (c->index == connection)
+            return c->raw;
+
+    return {};
+}
+
+bool StandInCompanion::sawBadFrame() const
+{
+    std::lock_guard<std::mutex> lock (mutex);
+    return badFrame;
+}
+
+template <typename Predicate>
+bool StandInCompanion::waitFor (Predicate predicate, int timeoutMs) const
+{
+    std::unique_lock<std::mutex> lock (mutex);
+    return changed.wait_for (lock, std::chrono::milliseconds (timeoutMs), predicate);
+}
+
+bool StandInCompanion::waitForFrames (size_t count, int timeoutMs) const
+{
+    return waitFor ([&] { return framesSeen >= count; }, timeoutMs);
+}
+
+bool StandInCompanion::waitForConnections (int count, int timeoutMs) const
+{
+    return waitFor ([&] { return accepted >= count; }, timeoutMs);
+}
+
+bool StandInCompanion::waitForOpenConnections (int count, int timeoutMs) const
+{
+    return waitFor ([&]
+    {
+        int open = 0;
+
+        for (auto& connection : connections)
+            open += connection->open ? 1 : 0;
+
+        return open >= count;
+    }, timeoutMs);
+}
