@@ -7,6 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/file.h>
+#include <fcntl.h>
+
 #include <chrono>
 #include <cstring>
 
@@ -83,11 +86,50 @@ namespace
     }
 }
 
-StandInCompanion::StandInCompanion() = default;
+namespace
+{
+    // Port 10000 is one per machine: test programs that run side by side
+    // (several build trees, a benchmark) take turns through a file lock, held
+    // for as long as any stand-in of the process exists.
+    std::mutex portLockMutex;
+    int portLockUsers = 0;
+    int portLockFile = -1;
+
+    void acquirePortLock()
+    {
+        std::lock_guard<std::mutex> lock (portLockMutex);
+
+        if (portLockUsers++ == 0)
+        {
+            portLockFile = ::open ("/tmp/vestrano-port-10000.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0666);
+
+            if (portLockFile >= 0)
+                ::flock (portLockFile, LOCK_EX);
+        }
+    }
+
+    void releasePortLock()
+    {
+        std::lock_guard<std::mutex> lock (portLockMutex);
+
+        if (--portLockUsers == 0 && portLockFile >= 0)
+        {
+            ::flock (portLockFile, LOCK_UN);
+            ::close (portLockFile);
+            portLockFile = -1;
+        }
+    }
+}
+
+StandInCompanion::StandInCompanion()
+{
+    acquirePortLock();
+}
 
 StandInCompanion::~StandInCompanion()
 {
     stop();
+    releasePortLock();
 }
 
 bool StandInCompanion::start()
@@ -95,7 +137,16 @@ bool StandInCompanion::start()
     if (listening)
         return true;
 
-    const int v4 = makeListener (AF_INET);
+    // A listener of an earlier run may still be closing; give it a moment.
+    int v4 = -1;
+
+    for (int attempt = 0; attempt < 100 && v4 < 0; ++attempt)
+    {
+        v4 = makeListener (AF_INET);
+
+        if (v4 < 0)
+            std::this_thread::sleep_for (std::chrono::milliseconds (50));
+    }
 
     if (v4 < 0)
         return false;
