@@ -5,6 +5,7 @@
 //     vestrano_bench [--quick] [--soak-seconds N]
 
 #include "AppLink.h"
+#include "BenchSupport.h"
 #include "MessagePump.h"
 #include "StandInCompanion.h"
 
@@ -31,7 +32,7 @@
 
 namespace
 {
-    using Clock = std::chrono::steady_clock;
+    using namespace bench;
 
     constexpr int channels = 2;
     constexpr int sampleRate = 48000;
@@ -59,41 +60,6 @@ namespace
     size_t frameBytes (int samples)
     {
         return frameHeaderBytes + payloadHeaderBytes + (size_t) channels * (size_t) samples * sizeof (float);
-    }
-
-    double secondsBetween (Clock::time_point a, Clock::time_point b)
-    {
-        return std::chrono::duration<double> (b - a).count();
-    }
-
-    int64_t nanosNow()
-    {
-        return std::chrono::duration_cast<std::chrono::nanoseconds> (Clock::now().time_since_epoch()).count();
-    }
-
-    struct Percentiles
-    {
-        double median = 0, p99 = 0, p999 = 0, max = 0;
-        size_t count = 0;
-    };
-
-    Percentiles percentilesOf (std::vector<double> values)
-    {
-        Percentiles result;
-
-        if (values.empty())
-            return result;
-
-        std::sort (values.begin(), values.end());
-        const auto n = values.size();
-        const auto at = [&] (double q) { return values[std::min (n - 1, (size_t) std::ceil (q * (double) n) - 1)]; };
-
-        result.median = at (0.5);
-        result.p99 = at (0.99);
-        result.p999 = at (0.999);
-        result.max = values.back();
-        result.count = n;
-        return result;
     }
 
     juce::AudioBuffer<float> makeBlock (int samples)
@@ -194,48 +160,12 @@ namespace
         std::vector<double> deliveryUs;
     };
 
-    // Producers run on a thread of their own, as the host's audio thread
-    // would, while the main (message) thread keeps delivering the link's
-    // connection callbacks.
-    template <typename Body>
-    void runWhilePumping (Body body)
-    {
-        std::atomic<bool> done { false };
-        std::thread producer ([&] { body(); done = true; });
-        pumpUntil ([&] { return done.load(); }, 24 * 3600 * 1000);
-        producer.join();
-    }
-
     bool waitForArrivals (Arrivals& arrivals, uint64_t target, int timeoutMs)
     {
         return pumpUntil ([&] { return arrivals.count() >= target; }, timeoutMs);
     }
 
     //==========================================================================
-    bool startCompanion (StandInCompanion& companion, int retrySeconds)
-    {
-        const auto giveUpAt = Clock::now() + std::chrono::seconds (retrySeconds);
-        bool said = false;
-
-        while (! companion.start())
-        {
-            if (Clock::now() >= giveUpAt)
-                return false;
-
-            if (! said)
-                std::printf ("port 10000 is busy; retrying for up to %d s...\n", retrySeconds);
-
-            said = true;
-            std::fflush (stdout);
-            std::this_thread::sleep_for (std::chrono::milliseconds (500));
-        }
-
-        if (said)
-            std::printf ("port 10000 bound.\n");
-
-        return true;
-    }
-
     int connectPlainWriter()
     {
         const int fd = ::socket (AF_INET, SOCK_STREAM, 0);
@@ -580,14 +510,6 @@ namespace
     }
 
     //==========================================================================
-    const char* verdict (bool met) { return met ? "MET" : "MISSED"; }
-
-    void printPercentiles (const char* label, const Percentiles& p)
-    {
-        std::printf ("  %-26s median %9.3f   p99 %9.3f   p99.9 %9.3f   max %10.3f   (n=%zu)\n",
-                     label, p.median, p.p99, p.p999, p.max, p.count);
-    }
-
     bool parseOptions (int argc, char** argv, Options& options)
     {
         bool soakGiven = false;

@@ -123,8 +123,11 @@ protected:
     virtual void processItem (T* item) = 0;
 
 private:
+    // Taken by producers (the audio thread) for one append, by the queue's
+    // thread for one pop and by the destructor for the final drain; never
+    // held while an item is processed or while the thread waits.
     juce::CriticalSection queueLock;
-    std::deque<T*> queue;
+    std::deque<T*> queue; // under queueLock
     const int maxQueueSize;
     const bool deleteItemsAfterProcessing;
 

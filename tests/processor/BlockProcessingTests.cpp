@@ -107,7 +107,9 @@ TEST_F (BlockProcessing, OutputFollowsPassthroughAndTheLinkAlwaysGetsTheUnmutedI
                     const bool passes = on && c < numIn && c < numOut;
                     const bool isOutput = c < numOut;
                     if (isOutput || ! on)
+                    {
                         ASSERT_EQ (block.getSample (c, i), passes ? sampleValue (c, i) : 0.0f) << "channel " << c;
+                    }
                 }
         }
     }

@@ -4,7 +4,6 @@
 
 #include <optional>
 
-juce::AudioProcessor* JUCE_CALLTYPE createPluginFilter();
 
 /** Drives the processor the way the AUv3 plug-in client does for a host:
     construction through createPluginFilter with the editor built at once,
