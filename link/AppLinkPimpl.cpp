@@ -21,8 +21,8 @@ void AppLink::Pimpl::shutdown()
 {
     gate->close();
 
-    if (auto oldWorker = std::move (worker))
-        oldWorker.reset();
+    // Ended before the disconnect below, so nothing can connect afterwards.
+    worker.reset();
 
     if (! askThreadToStop (*this, LinkSettings::senderStopMs))
     {

@@ -60,12 +60,9 @@ public:
         Release leaves it as it was, as the framework's own rate. */
     double getPreparedSampleRate() const noexcept { return preparedSampleRate.load(); }
 
+    /** The "passthrough" parameter; its value is atomic, read by the audio
+        thread at every block and written by the host, the editor and restores. */
     juce::AudioParameterBool& getPassthroughParameter() noexcept { return *passthrough; }
-
-    /** Any thread: runs fn with the current link (or nullptr), which stays
-        alive for the call. */
-    template <typename Fn>
-    decltype (auto) useLink (Fn&& fn) const { return appLink.use (std::forward<Fn> (fn)); }
 
 private:
     GuardedLink appLink;
