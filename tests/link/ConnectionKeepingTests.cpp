@@ -90,6 +90,20 @@ TEST_F (ConnectionKeeping, WithNothingListeningBlocksAreDroppedAndALateCompanion
     EXPECT_TRUE (companion.waitForFrames (10, 5000));
 }
 
+TEST_F (ConnectionKeeping, ALinkDestroyedBetweenAttemptsDoesNotSitOutThePause)
+{
+    AppLink::Ptr link (new AppLink (48000));
+    pumpFor (60); // the first attempt fails at once; the worker now pauses 300 ms
+
+    const auto start = Clock::now();
+    link = nullptr;
+    const auto elapsed = millisecondsSince (start);
+
+    // Sitting out the pause would take the remaining 240 ms or so.
+    EXPECT_LT (elapsed, 150);
+    RecordProperty ("dialling_destruction_ms", (int) elapsed);
+}
+
 TEST_F (ConnectionKeeping, ALostConnectionIsRedialledAndSendingResumesInOrder)
 {
     ASSERT_TRUE (companion.start());
