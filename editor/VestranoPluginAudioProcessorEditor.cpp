@@ -103,6 +103,7 @@ void VestranoPluginAudioProcessorEditor::timerCallback()
     }
 
     const int block = audioProcessor.getPreparedBlockSize();
+    const bool preparedAgain = lastBlockSize == 0 && block != 0;
 
     if (block != lastBlockSize)
     {
@@ -115,7 +116,10 @@ void VestranoPluginAudioProcessorEditor::timerCallback()
 
     const double rate = audioProcessor.getPreparedSampleRate();
 
-    if (rate != (double) lastSampleRate)
+    // A rate first seen while unprepared was shown as "--"; a preparation
+    // with the same rate must still bring the number back. The block-size
+    // change has already asked for this tick's repaint.
+    if (rate != (double) lastSampleRate || preparedAgain)
     {
         lastSampleRate = toWholeHertz (rate);
         samplingRateLabel->setText (block != 0 ? "Sampling rate " + juce::String (lastSampleRate) + " Hz"

@@ -167,15 +167,20 @@ TEST (EditorTick, FollowsTheProcessorWithOneRepaintPerChange)
     editor->timerCallback();
     EXPECT_EQ (repaints(), 5);
 
-    // A rate seen while the block size is 0 is remembered in the "--" form.
+    // A rate seen while the block size is 0 shows in the "--" form, and the
+    // number comes back with the next non-zero block size, in one repaint.
     p->prepareToPlay (96000.0, 0);
     editor->timerCallback();
     EXPECT_EQ (c.blockSize.getText(), "Block size --");
     EXPECT_EQ (c.sampleRate.getText(), "Sampling rate --");
+    EXPECT_EQ (repaints(), 6);
     p->prepareToPlay (96000.0, 128);
     editor->timerCallback();
     EXPECT_EQ (c.blockSize.getText(), "Block size 128 samples");
-    EXPECT_EQ (c.sampleRate.getText(), "Sampling rate --");
+    EXPECT_EQ (c.sampleRate.getText(), "Sampling rate 96000 Hz");
+    EXPECT_EQ (repaints(), 7) << "both labels changed: still one repaint";
+    editor->timerCallback();
+    EXPECT_EQ (repaints(), 7);
 
     // A fractional rate never equals the remembered whole one.
     p->prepareToPlay (44100.9, 128);
@@ -187,6 +192,42 @@ TEST (EditorTick, FollowsTheProcessorWithOneRepaintPerChange)
 
     editor.reset();
     p->releaseResources();
+}
+
+// A host prepares, releases, opens the editor and prepares again with the
+// same rate: the editor first saw the rate while unprepared.
+TEST (EditorTick, AnEditorOpenedAfterAReleaseShowsTheRateOnceThePluginIsPreparedAgain)
+{
+    auto p = newProcessor();
+    p->setRateAndBufferSizeDetails (48000.0, 512);
+    p->prepareToPlay (48000.0, 512);
+    p->releaseResources();
+
+    auto editor = newEditor (*p);
+    Children c (*editor);
+    auto repaints = [&] { return editor->getRepaintsRequestedByTicks(); };
+
+    editor->timerCallback();
+    EXPECT_EQ (c.blockSize.getText(), "Buffer Size --");
+    EXPECT_EQ (c.sampleRate.getText(), "Sampling rate --");
+
+    p->setRateAndBufferSizeDetails (48000.0, 512);
+    p->prepareToPlay (48000.0, 512);
+    const int before = repaints();
+    editor->timerCallback();
+    EXPECT_EQ (c.blockSize.getText(), "Block size 512 samples");
+    EXPECT_EQ (c.sampleRate.getText(), "Sampling rate 48000 Hz");
+    EXPECT_EQ (repaints(), before + 1);
+
+    editor->timerCallback();
+    EXPECT_EQ (repaints(), before + 1) << "an idle tick repaints nothing";
+
+    p->releaseResources();
+    editor->timerCallback();
+    EXPECT_EQ (c.blockSize.getText(), "Block size --");
+    EXPECT_EQ (c.sampleRate.getText(), "Sampling rate 48000 Hz") << "release keeps the rate";
+
+    editor.reset();
 }
 
 TEST (EditorToggle, AClickWritesTheParameterOnceAndTheHostNeverMovesTheToggle)
