@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <thread>
@@ -18,6 +19,14 @@
 
 namespace bench
 {
+    // The blocks both benchmarks stream, and the wire format's header sizes
+    // as the companion reads them (frame: magic and length; payload: tag,
+    // channel count, sample count, rate and eight zero bytes).
+    constexpr int channels = 2;
+    constexpr int sampleRate = 48000;
+    constexpr size_t frameHeaderBytes = 8;
+    constexpr size_t payloadHeaderBytes = 14;
+
     using Clock = std::chrono::steady_clock;
 
     inline double secondsBetween (Clock::time_point a, Clock::time_point b)

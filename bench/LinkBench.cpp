@@ -34,11 +34,6 @@ namespace
 {
     using namespace bench;
 
-    constexpr int channels = 2;
-    constexpr int sampleRate = 48000;
-    constexpr size_t frameHeaderBytes = 8;
-    constexpr size_t payloadHeaderBytes = 14;
-
     // The producer counts a block as outstanding until the stand-in has parsed
     // it, so blocks still in socket buffers count too and the link's queue
     // (limit 100) never holds more than this: nothing is refused, and the

@@ -39,9 +39,6 @@ namespace
 {
     using namespace bench;
 
-    constexpr int channels = 2;
-    constexpr double sampleRate = 48000.0;
-    constexpr size_t payloadHeaderBytes = 14;
     constexpr int warmupCalls = 100;
 
     struct BlockSize
@@ -375,7 +372,7 @@ int main (int argc, char** argv)
     std::setvbuf (stdout, nullptr, _IOLBF, 0);
     const juce::ScopedJuceInitialiser_GUI juceRuntime;
 
-    std::printf ("Vestrano processBlock benchmark%s: %u hardware threads, stereo blocks, %.0f Hz,"
+    std::printf ("Vestrano processBlock benchmark%s: %u hardware threads, stereo blocks, %d Hz,"
                  " times in microseconds (share of the block's period)\n",
                  quick ? " (quick)" : "", std::thread::hardware_concurrency(), sampleRate);
     const auto loadAverage = [] { return juce::File ("/proc/loadavg").loadFileAsString().trim(); };
