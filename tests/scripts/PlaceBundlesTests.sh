@@ -1,0 +1,231 @@
+#!/usr/bin/env bash
+# Installs fake bundles into a scratch directory that stands for the system
+# and the homes, and checks that hosts are left with one copy of the plug-in.
+#
+#     PlaceBundlesTests.sh PLACE_BUNDLES CASE
+set -uo pipefail
+
+case_name="$2"
+
+uri="https://vestrano.audio/plugins/VestranoPlugin"
+foreign_uri="https://example.org/plugins/VestranoPlugin"
+
+scratch="$(mktemp -d)"
+trap 'chmod -R u+w "$scratch" 2>/dev/null; rm -rf "$scratch"' EXIT
+chmod 755 "$scratch"
+
+# A copy of its own, so that an unprivileged run can read it wherever the
+# checkout lives.
+script="$scratch/place-bundles"
+cp "$1" "$script"
+
+sys="$scratch/root"      # stands for /
+home="$scratch/home"     # the user's (or root's own) home
+mkdir -p "$sys" "$home"
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# An LV2 bundle as JUCE writes its manifest; LABEL tells builds apart.
+make_lv2() {
+    local dir="$1" plugin_uri="$2" label="$3"
+    mkdir -p "$dir"
+    cat > "$dir/manifest.ttl" <<EOF
+@prefix lv2:   <http://lv2plug.in/ns/lv2core#> .
+@prefix rdfs:  <http://www.w3.org/2000/01/rdf-schema#> .
+
+<$plugin_uri>
+	a lv2:Plugin ;
+	lv2:binary <libVestranoPlugin.so> ;
+	rdfs:seeAlso <dsp.ttl> .
+
+<$plugin_uri:UI>
+	a ui:X11UI ;
+	lv2:binary <libVestranoPlugin.so> .
+EOF
+    echo "$label" > "$dir/libVestranoPlugin.so"
+}
+
+# A VST3 bundle whose binary holds CONTENT.
+make_vst3() {
+    local dir="$1" content="$2"
+    mkdir -p "$dir/Contents/x86_64-linux"
+    printf '%s\n' "$content" > "$dir/Contents/x86_64-linux/VestranoPlugin.so"
+}
+
+ours_vst3() { make_vst3 "$1" "VestranoPluginAudioProcessor $2"; }
+
+built="$scratch/built"
+make_lv2 "$built/VestranoPlugin.lv2" "$uri" "new build"
+ours_vst3 "$built/VestranoPlugin.vst3" "new build"
+chmod -R a+rX "$scratch"
+
+# Runs the script with the scratch directory as the system, SUDO_USER and
+# LV2_PATH cleared unless given; leaves its output in $out and status in $rc.
+place() {
+    out="$(env -u SUDO_USER -u LV2_PATH HOME="$home" VESTRANO_INSTALL_ROOT="$sys" "$@" \
+               "$script" "$built/VestranoPlugin.vst3" "$built/VestranoPlugin.lv2" 2>&1)"
+    rc=$?
+    echo "$out"
+}
+
+expect_rc() { [ "$rc" -eq "$1" ] || fail "exit status $rc, expected $1"; }
+expect_said() { grep -qF -- "$1" <<< "$out" || fail "did not say: $1"; }
+expect_not_said() { ! grep -qF -- "$1" <<< "$out" || fail "said: $1"; }
+expect_gone() { [ ! -e "$1" ] || fail "still there: $1"; }
+expect_label() { grep -qxF "$2" "$1" 2>/dev/null || fail "$1 does not hold \"$2\""; }
+
+expect_new_copies_in() {
+    expect_label "$1/VestranoPlugin.lv2/libVestranoPlugin.so" "new build"
+    grep -qF "new build" "$2/VestranoPlugin.vst3/Contents/x86_64-linux/VestranoPlugin.so" 2>/dev/null \
+        || fail "no new VST3 bundle in $2"
+}
+
+expect_nothing_installed_in() {
+    expect_gone "$1/VestranoPlugin.lv2"
+    expect_gone "$2/VestranoPlugin.vst3"
+}
+
+case "$case_name" in
+
+    # As root, through sudo: root's own copies and the sudo user's are the
+    # other install; both go, the system copy is replaced, and a second run
+    # finds nothing more to remove.
+    system_install_removes_the_user_copies)
+        sudo_user_home="$sys$(getent passwd root | cut -d: -f6)"
+        for h in "$home" "$sudo_user_home"; do
+            make_lv2 "$h/.lv2/VestranoPlugin.lv2" "$uri" "old build"
+            ours_vst3 "$h/.vst3/VestranoPlugin.vst3" "old build"
+        done
+        make_lv2 "$sys/usr/local/lib/lv2/VestranoPlugin.lv2" "$uri" "old build"
+
+        place VESTRANO_INSTALL_AS=system SUDO_USER=root
+        expect_rc 0
+        for h in "$home" "$sudo_user_home"; do
+            expect_gone "$h/.lv2/VestranoPlugin.lv2"
+            expect_gone "$h/.vst3/VestranoPlugin.vst3"
+            expect_said "removed $h/.lv2/VestranoPlugin.lv2"
+            expect_said "removed $h/.vst3/VestranoPlugin.vst3"
+        done
+        expect_new_copies_in "$sys/usr/local/lib/lv2" "$sys/usr/local/lib/vst3"
+
+        place VESTRANO_INSTALL_AS=system SUDO_USER=root
+        expect_rc 0
+        expect_not_said "removed"
+        expect_new_copies_in "$sys/usr/local/lib/lv2" "$sys/usr/local/lib/vst3"
+        ;;
+
+    # A user who may write to the system copies' folder removes them.
+    user_install_removes_a_system_copy_it_may_remove)
+        make_lv2 "$sys/usr/local/lib/lv2/VestranoPlugin.lv2" "$uri" "old build"
+        ours_vst3 "$sys/usr/local/lib/vst3/VestranoPlugin.vst3" "old build"
+
+        place VESTRANO_INSTALL_AS=user VESTRANO_SUDO=
+        expect_rc 0
+        expect_gone "$sys/usr/local/lib/lv2/VestranoPlugin.lv2"
+        expect_gone "$sys/usr/local/lib/vst3/VestranoPlugin.vst3"
+        expect_said "removed $sys/usr/local/lib/lv2/VestranoPlugin.lv2"
+        expect_said "removed $sys/usr/local/lib/vst3/VestranoPlugin.vst3"
+        expect_new_copies_in "$home/.lv2" "$home/.vst3"
+        ;;
+
+    # A user without rights over the system copies: sudo is asked to remove
+    # exactly them; when it cannot (or there is no sudo), nothing is
+    # installed, the system copies stay, and the message names them.
+    user_install_stops_when_a_system_copy_needs_root)
+        make_lv2 "$sys/usr/local/lib/lv2/VestranoPlugin.lv2" "$uri" "old build"
+        ours_vst3 "$sys/usr/local/lib/vst3/VestranoPlugin.vst3" "old build"
+        chmod -R a-w "$sys/usr"
+        chmod a+w "$home"
+
+        sudo_log="$home/sudo.log"
+        fake_sudo="$scratch/refusing-sudo"
+        printf '#!/bin/sh\necho "$*" >> "%s"\nexit 1\n' "$sudo_log" > "$fake_sudo"
+        chmod 755 "$fake_sudo"
+
+        # Root may write anywhere: run as nobody.
+        unprivileged=()
+        if [ "$(id -u)" -eq 0 ]; then
+            unprivileged=(setpriv --reuid=65534 --regid=65534 --clear-groups --)
+        fi
+
+        for sudo_cmd in "" "$fake_sudo"; do
+            place VESTRANO_SUDO="$sudo_cmd" "${unprivileged[@]}"
+            expect_rc 1
+            expect_label "$sys/usr/local/lib/lv2/VestranoPlugin.lv2/libVestranoPlugin.so" "old build"
+            [ -e "$sys/usr/local/lib/vst3/VestranoPlugin.vst3" ] || fail "the system VST3 copy went"
+            expect_nothing_installed_in "$home/.lv2" "$home/.vst3"
+            expect_said "cannot remove $sys/usr/local/lib/"
+            expect_said "sudo rm -rf $sys/usr/local/lib/"
+        done
+
+        [ -f "$sudo_log" ] || fail "sudo was never asked"
+        grep -qxF "rm -rf -- $sys/usr/local/lib/vst3/VestranoPlugin.vst3" "$sudo_log" 2>/dev/null \
+            || fail "sudo was not asked to remove the system VST3 copy: $(cat "$sudo_log" 2>/dev/null)"
+        ;;
+
+    # Copies of ours where this script never installs (the distribution's
+    # folders, LV2_PATH) are named, left, and stop the install, as root too.
+    copies_elsewhere_on_the_search_paths_stop_the_install)
+        extra="$scratch/extra-lv2"
+        make_lv2 "$sys/usr/lib/lv2/VestranoPlugin.lv2" "$uri" "packaged"
+        make_lv2 "$extra/VestranoPlugin.lv2" "$uri" "packaged"
+        ours_vst3 "$sys/usr/lib/vst3/VestranoPlugin.vst3" "packaged"
+
+        for as in system user; do
+            place VESTRANO_INSTALL_AS=$as LV2_PATH="$extra"
+            expect_rc 1
+            expect_said "$sys/usr/lib/lv2/VestranoPlugin.lv2"
+            expect_said "$sys/usr/lib/vst3/VestranoPlugin.vst3"
+            expect_said "$extra/VestranoPlugin.lv2"
+            expect_label "$sys/usr/lib/lv2/VestranoPlugin.lv2/libVestranoPlugin.so" "packaged"
+            expect_label "$extra/VestranoPlugin.lv2/libVestranoPlugin.so" "packaged"
+            [ -e "$sys/usr/lib/vst3/VestranoPlugin.vst3" ] || fail "the packaged VST3 copy went"
+        done
+        expect_nothing_installed_in "$sys/usr/local/lib/lv2" "$sys/usr/local/lib/vst3"
+        expect_nothing_installed_in "$home/.lv2" "$home/.vst3"
+
+        # LV2_PATH naming the install folders themselves names no place of
+        # its own: the system copy is still the other install's, and goes.
+        rm -rf "$sys/usr/lib" "$extra"
+        make_lv2 "$sys/usr/local/lib/lv2/VestranoPlugin.lv2" "$uri" "old build"
+        place VESTRANO_INSTALL_AS=user LV2_PATH="$home/.lv2:$sys/usr/local/lib/lv2/"
+        expect_rc 0
+        expect_said "removed $sys/usr/local/lib/lv2/VestranoPlugin.lv2"
+        expect_new_copies_in "$home/.lv2" "$home/.vst3"
+        ;;
+
+    # Bundles of the same name that are not this plug-in (another URI, a
+    # binary of another plug-in) are never removed; one in the very place
+    # of ours stops the install rather than being overwritten.
+    other_plugins_bundles_are_never_removed)
+        make_lv2 "$home/.lv2/VestranoPlugin.lv2" "$foreign_uri" "foreign"
+        make_vst3 "$home/.vst3/VestranoPlugin.vst3" "foreign"
+        make_lv2 "$sys/usr/lib/lv2/VestranoPlugin.lv2" "$foreign_uri" "foreign"
+
+        place VESTRANO_INSTALL_AS=system
+        expect_rc 0
+        expect_label "$home/.lv2/VestranoPlugin.lv2/libVestranoPlugin.so" "foreign"
+        expect_label "$home/.vst3/VestranoPlugin.vst3/Contents/x86_64-linux/VestranoPlugin.so" "foreign"
+        expect_label "$sys/usr/lib/lv2/VestranoPlugin.lv2/libVestranoPlugin.so" "foreign"
+        expect_said "left $home/.lv2/VestranoPlugin.lv2 alone"
+        expect_not_said "removed"
+        expect_new_copies_in "$sys/usr/local/lib/lv2" "$sys/usr/local/lib/vst3"
+
+        place VESTRANO_INSTALL_AS=user
+        expect_rc 1
+        expect_label "$home/.lv2/VestranoPlugin.lv2/libVestranoPlugin.so" "foreign"
+        expect_label "$home/.vst3/VestranoPlugin.vst3/Contents/x86_64-linux/VestranoPlugin.so" "foreign"
+        expect_said "another plug-in's bundles"
+        expect_said "    $home/.lv2/VestranoPlugin.lv2"
+        expect_said "    $home/.vst3/VestranoPlugin.vst3"
+        expect_new_copies_in "$sys/usr/local/lib/lv2" "$sys/usr/local/lib/vst3"
+        ;;
+
+    *)
+        echo "unknown case: $case_name"
+        exit 2
+        ;;
+esac
+
+[ "$failures" -eq 0 ]
