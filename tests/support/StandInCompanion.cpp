@@ -371,34 +371,39 @@ void StandInCompanion::setOnFrame (std::function<void (const Frame&)> callback)
     onFrame = std::move (callback);
 }
 
-void StandInCompanion::closeConnections()
+std::vector<StandInCompanion::Connection*> StandInCompanion::openNow() const
 {
+    std::lock_guard<std::mutex> lock (mutex);
     std::vector<Connection*> open;
 
-    {
-        std::lock_guard<std::mutex> lock (mutex);
+    for (auto& connection : connections)
+        if (connection->open)
+            open.push_back (connection.get());
 
-        for (auto& connection : connections)
-            if (connection->open)
-                open.push_back (connection.get());
-    }
+    return open;
+}
 
-    for (auto* connection : open)
+void StandInCompanion::closeConnections()
+{
+    for (auto* connection : openNow())
         closeConnection (*connection);
+}
+
+void StandInCompanion::halfCloseConnections()
+{
+    for (auto* connection : openNow())
+    {
+        std::lock_guard<std::mutex> writeLock (connection->writeMutex);
+        const int fd = connection->fd.load();
+
+        if (fd >= 0)
+            ::shutdown (fd, SHUT_WR);
+    }
 }
 
 bool StandInCompanion::sendToAll (const std::vector<uint8_t>& bytes)
 {
-    std::vector<Connection*> open;
-
-    {
-        std::lock_guard<std::mutex> lock (mutex);
-
-        for (auto& connection : connections)
-            if (connection->open)
-                open.push_back (connection.get());
-    }
-
+    const auto open = openNow();
     bool allWritten = ! open.empty();
 
     for (auto* connection : open)
@@ -412,15 +417,20 @@ bool StandInCompanion::sendToAll (const std::vector<uint8_t>& bytes)
     return allWritten;
 }
 
-std::vector<uint8_t> StandInCompanion::framed (const std::vector<uint8_t>& payload, uint32_t magicNumber)
+std::vector<uint8_t> StandInCompanion::header (uint32_t payloadLength, uint32_t magicNumber)
 {
     std::vector<uint8_t> bytes;
-    const auto length = (uint32_t) payload.size();
 
-    for (uint32_t value : { magicNumber, length })
+    for (uint32_t value : { magicNumber, payloadLength })
         for (int shift = 0; shift < 32; shift += 8)
             bytes.push_back ((uint8_t) (value >> shift));
 
+    return bytes;
+}
+
+std::vector<uint8_t> StandInCompanion::framed (const std::vector<uint8_t>& payload, uint32_t magicNumber)
+{
+    auto bytes = header ((uint32_t) payload.size(), magicNumber);
     bytes.insert (bytes.end(), payload.begin(), payload.end());
     return bytes;
 }

@@ -12,8 +12,8 @@
 /** A stand-in for the companion application, for tests and benchmarks: it
     listens on port 10000 of the loopback addresses that "localhost" names,
     parses the frames that arrive and records them. It can be told to stop
-    reading, to drop its connections, to refuse by accepting and closing, and
-    to send bytes of its own. Plain POSIX sockets, so it shares nothing with
+    reading, to drop or half-close its connections, to refuse by accepting
+    and closing, and to send bytes of its own, lying headers included. Plain POSIX sockets, so it shares nothing with
     the code under test.
 */
 class StandInCompanion
@@ -54,8 +54,15 @@ public:
     /** Closes every open connection (the link sees a loss). */
     void closeConnections();
 
+    /** Shuts the sending side of every open connection and keeps it open:
+        with reading off, a peer that half-closed and never reads again. */
+    void halfCloseConnections();
+
     /** Writes raw bytes to every open connection; false if any write fails. */
     bool sendToAll (const std::vector<uint8_t>& bytes);
+
+    /** The 8 bytes of a frame header, announcing any length at all. */
+    static std::vector<uint8_t> header (uint32_t payloadLength, uint32_t magicNumber = magic);
 
     /** A frame with the link's header around the payload. */
     static std::vector<uint8_t> framed (const std::vector<uint8_t>& payload, uint32_t magicNumber = magic);
@@ -86,6 +93,7 @@ private:
     void readLoop (Connection& connection);
     void closeConnection (Connection& connection);
     void finishConnection (Connection& connection);
+    std::vector<Connection*> openNow() const;
 
     template <typename Predicate>
     bool waitFor (Predicate predicate, int timeoutMs) const;

@@ -4,12 +4,13 @@
 
 #include <fstream>
 #include <string>
+#include <vector>
 
-/** How many threads of this process carry a name starting with prefix
+/** The kernel's ids of this process's threads whose name starts with prefix
     (Linux truncates thread names to 15 characters). */
-inline int countThreadsNamed (const std::string& prefix)
+inline std::vector<int> threadIdsNamed (const std::string& prefix)
 {
-    int count = 0;
+    std::vector<int> ids;
 
     if (auto* dir = ::opendir ("/proc/self/task"))
     {
@@ -23,13 +24,19 @@ inline int countThreadsNamed (const std::string& prefix)
             std::getline (comm, name);
 
             if (name.rfind (prefix.substr (0, 15), 0) == 0)
-                ++count;
+                ids.push_back (std::stoi (entry->d_name));
         }
 
         ::closedir (dir);
     }
 
-    return count;
+    return ids;
+}
+
+/** How many threads of this process carry a name starting with prefix. */
+inline int countThreadsNamed (const std::string& prefix)
+{
+    return (int) threadIdsNamed (prefix).size();
 }
 
 /** How many threads this process has. */
