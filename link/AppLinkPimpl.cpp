@@ -4,9 +4,11 @@
 #include "LinkSettings.h"
 #include "ThreadStopping.h"
 
+#include <algorithm>
+
 AppLink::Pimpl::Pimpl (int sampleRateToSend)
     : ThreadWithQueue<juce::AudioBuffer<float>> ("Vestrano link", LinkSettings::queueLimit, true),
-      juce::InterprocessConnection (true, LinkSettings::magicNumber),
+      CompanionConnection (LinkSettings::magicNumber),
       sampleRate (sampleRateToSend)
 {
     startWorker();
@@ -19,31 +21,27 @@ AppLink::Pimpl::~Pimpl()
 
 void AppLink::Pimpl::shutdown()
 {
-    gate->close();
+    stopCallbacks();
 
     // Ended before the disconnect below, so nothing can connect afterwards.
-    worker.reset();
+    retire (std::move (worker));
+    retiredWorkers.clear();
 
     if (! askThreadToStop (*this, LinkSettings::senderStopMs))
     {
-        // The sender is stuck in a socket write because the companion stopped
-        // reading: closing the connection makes that write fail at once.
-        disconnect (LinkSettings::disconnectMs, Notify::yes);
+        // The sender is waiting to write because the companion stopped
+        // reading: ending the connection makes that write give up.
+        disconnect (Notify::yes);
         stopThreadWithin (*this, LinkSettings::disconnectMs);
     }
 
-    disconnect (LinkSettings::disconnectMs, Notify::yes);
+    disconnect (Notify::yes);
 }
 
 void AppLink::Pimpl::processItem (juce::AudioBuffer<float>* buffer)
 {
     if (! isConnected())
-    {
-        if (connectionReported.load())
-            requestRedial();
-
         return;
-    }
 
     try
     {
@@ -58,64 +56,39 @@ void AppLink::Pimpl::processItem (juce::AudioBuffer<float>* buffer)
 
 void AppLink::Pimpl::connectionMade()
 {
-    gate->ifOpen ([this]
-    {
-        connectionReported = true;
-        worker.reset();
-    });
+    retire (std::move (worker));
 }
 
 void AppLink::Pimpl::connectionLost()
 {
-    gate->ifOpen ([this]
-    {
-        connectionReported = false;
+    // A loss that arrives after a newer connection was made belongs to the
+    // old one, which has already been replaced.
+    if (isConnected())
+        return;
 
-        // A loss that arrives after a newer connection was made belongs to the
-        // old one, which has already been replaced.
-        if (isConnected())
-            return;
-
-        startWorker();
-    });
-}
-
-void AppLink::Pimpl::messageReceived (const juce::MemoryBlock&)
-{
+    startWorker();
 }
 
 void AppLink::Pimpl::startWorker()
 {
-    juce::InterprocessConnection& connection = *this;
-    auto newWorker = std::make_unique<WorkerThread> (connection);
-    auto* toStart = newWorker.get();
-    auto previous = std::exchange (worker, std::move (newWorker));
-    previous.reset();
-    toStart->startThread();
+    retire (std::move (worker));
+    worker = std::make_unique<WorkerThread> (static_cast<CompanionConnection&> (*this));
+    worker->startThread();
 }
 
-void AppLink::Pimpl::requestRedial()
+void AppLink::Pimpl::retire (std::unique_ptr<WorkerThread> finished)
 {
-    if (redialPending.exchange (true))
+    // Only workers whose thread is over are deleted here, so their deletion
+    // waits for nothing; the others are told to stop and kept until a later
+    // call, or shutdown, finds them over.
+    retiredWorkers.erase (std::remove_if (retiredWorkers.begin(), retiredWorkers.end(),
+                                          [] (const auto& w) { return ! w->isThreadRunning(); }),
+                          retiredWorkers.end());
+
+    if (finished == nullptr)
         return;
 
-    juce::MessageManager::callAsync ([this, gateForCall = gate]
-    {
-        gateForCall->ifOpen ([this] { redialAfterSilentReaderStop(); });
-    });
-}
-
-void AppLink::Pimpl::redialAfterSilentReaderStop()
-{
-    redialPending = false;
-
-    // The framework's reader stops without reporting a loss when the companion
-    // sends bytes that are not frames of ours, or cuts a header short. Left
-    // alone the link would drop every block until the host prepares again.
-    if (! connectionReported.load() || isConnected())
-        return;
-
-    connectionReported = false;
-    disconnect (LinkSettings::disconnectMs, Notify::no);
-    startWorker();
+    finished->signalThreadShouldExit();
+    finished->notify();
+    retiredWorkers.push_back (std::move (finished));
 }

@@ -3,7 +3,7 @@
 #include "LinkSettings.h"
 #include "ThreadStopping.h"
 
-WorkerThread::WorkerThread (juce::InterprocessConnection& connectionToDial)
+WorkerThread::WorkerThread (CompanionConnection& connectionToDial)
     : juce::Thread ("Connection Worker"), connection (connectionToDial)
 {
 }

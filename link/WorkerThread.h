@@ -1,6 +1,6 @@
 #pragma once
 
-#include <juce_events/juce_events.h>
+#include "CompanionConnection.h"
 
 /** "Connection Worker": dials the companion application until a connection
     stands, then ends. Owned by the link; it never deletes itself.
@@ -8,17 +8,18 @@
 class WorkerThread : public juce::Thread
 {
 public:
-    explicit WorkerThread (juce::InterprocessConnection& connectionToDial);
+    explicit WorkerThread (CompanionConnection& connectionToDial);
 
-    /** Called by the link on the message thread or while the link is destroyed.
-        Returns once the thread has ended: an exit request cuts the pause between
-        attempts short, so the worst case is one attempt in progress. */
+    /** Called by the link: on the message thread only once the thread has
+        ended (so it never waits there), otherwise while the link is destroyed.
+        Returns once the thread has ended: an exit request cuts the pause
+        between attempts short, so the worst case is one attempt in progress. */
     ~WorkerThread() override;
 
     void run() override;
 
 private:
-    juce::InterprocessConnection& connection;
+    CompanionConnection& connection;
 
     JUCE_DECLARE_NON_COPYABLE (WorkerThread)
 };

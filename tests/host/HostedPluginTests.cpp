@@ -332,7 +332,7 @@ TEST_P (HostedVestrano, ReleasesWithinASecondWhileTheCompanionStopsReading)
 
     auto linkThreadsGone = []
     {
-        return pumpUntil ([] { return countThreadsNamed ("Vestrano link") == 0 && countThreadsNamed ("JUCE IPC") == 0; }, 1000);
+        return pumpUntil ([] { return countThreadsNamed ("Vestrano link") == 0 && countThreadsNamed ("Vestrano reader") == 0; }, 1000);
     };
 
     const auto releaseMs = timed ([&] { plugin->releaseResources(); });

@@ -389,8 +389,10 @@ namespace hosting
         return calls;
     }
 
+    // A sender that waits for room sits in poll() between non-blocking sends.
     inline bool isSocketWrite (long call)
     {
-        return call == SYS_write || call == SYS_sendto || call == SYS_sendmsg || call == SYS_writev;
+        return call == SYS_write || call == SYS_sendto || call == SYS_sendmsg || call == SYS_writev
+                 || call == SYS_poll || call == SYS_ppoll;
     }
 }
