@@ -281,79 +281,95 @@ TEST_P (HostedVestrano, ForwardsEveryBlockBitExactAndHandsBackInputOrSilence)
     plugin->releaseResources();
 }
 
-TEST_P (HostedVestrano, ReleasesWithinASecondWhileTheCompanionStopsReading)
+TEST_P (HostedVestrano, ReleasesWithinASecondWhileTheCompanionStopsReadingOrHalfCloses)
 {
-    auto plugin = load();
-    ASSERT_NE (plugin, nullptr);
-    plugin->prepareToPlay (sampleRate, blockSize);
-    Session session (*plugin, *companion);
-    ASSERT_GE (session.connect (10000), 0) << "no block arrived: the link never connected";
-
-    // Fill the socket until the sender sits in a write that will not finish:
-    // seen as its thread staying blocked in a write system call.
-    companion->setReading (false);
-    const auto giveUp = Clock::now() + std::chrono::seconds (60);
-    bool stuck = false;
-
-    auto inWrite = []
+    // A companion that stops reading, and one that also shuts its sending
+    // side while it keeps the connection open.
+    for (const bool halfClose : { false, true })
     {
-        const auto calls = syscallsOfThreadsNamed ("Vestrano link");
-        return calls.size() == 1 && isSocketWrite (calls.front());
-    };
+        SCOPED_TRACE (halfClose ? "half-closed" : "stopped reading");
+        companion->setReading (true);
+        companion->clearFrames();
 
-    for (int block = 0; ! stuck && Clock::now() < giveUp;)
-    {
-        for (int i = 0; i < 20; ++i, block = (block + 1) % Signal::numBlocks)
-            session.process (block);
+        auto plugin = load();
+        ASSERT_NE (plugin, nullptr);
+        plugin->prepareToPlay (sampleRate, blockSize);
+        Session session (*plugin, *companion);
+        ASSERT_GE (session.connect (10000), 0) << "no block arrived: the link never connected";
 
-        pumpFor (1);
+        // Fill the socket until the sender sits in a write that will not finish:
+        // seen as its thread staying blocked in a write system call.
+        companion->setReading (false);
+        const auto giveUp = Clock::now() + std::chrono::seconds (60);
+        bool stuck = false;
 
-        if (inWrite())
+        auto inWrite = []
         {
-            // A write that empties in a moment would have returned by now.
-            stuck = true;
+            const auto calls = syscallsOfThreadsNamed ("Vestrano link");
+            return calls.size() == 1 && isSocketWrite (calls.front());
+        };
 
-            for (int check = 0; stuck && check < 20; ++check)
+        for (int block = 0; ! stuck && Clock::now() < giveUp;)
+        {
+            for (int i = 0; i < 20; ++i, block = (block + 1) % Signal::numBlocks)
+                session.process (block);
+
+            pumpFor (1);
+
+            if (inWrite())
             {
-                pumpFor (10);
-                stuck = inWrite();
+                // A write that empties in a moment would have returned by now.
+                stuck = true;
+
+                for (int check = 0; stuck && check < 20; ++check)
+                {
+                    pumpFor (10);
+                    stuck = inWrite();
+                }
             }
         }
+
+        ASSERT_TRUE (stuck) << "the sender never blocked in a write";
+
+        if (halfClose)
+        {
+            companion->halfCloseConnections();
+            pumpFor (200);
+        }
+
+        auto timed = [] (auto&& action)
+        {
+            const auto start = Clock::now();
+            action();
+            return (long long) std::chrono::duration_cast<std::chrono::milliseconds> (Clock::now() - start).count();
+        };
+
+        auto linkThreadsGone = []
+        {
+            return pumpUntil ([] { return countThreadsNamed ("Vestrano link") == 0 && countThreadsNamed ("Vestrano reader") == 0; }, 1000);
+        };
+
+        const auto releaseMs = timed ([&] { plugin->releaseResources(); });
+        std::cout << "[ measured ] " << formatName (GetParam()) << " releaseResources with the sender stuck"
+                  << (halfClose ? " and the companion half-closed: " : ": ")
+                  << releaseMs << " ms" << std::endl;
+        RecordProperty (halfClose ? "releaseMsHalfClosed" : "releaseMs", (int) releaseMs);
+        EXPECT_LT (releaseMs, 2000) << "release waited on a companion that stopped reading";
+
+        // JUCE's LV2 wrapper never passes deactivation on to the plug-in: there
+        // the link lives as long as the instance, and ends when the host frees it.
+        if (GetParam() == Format::vst3)
+        {
+            EXPECT_TRUE (linkThreadsGone()) << "the released link left a thread behind";
+        }
+
+        const auto deleteMs = timed ([&] { plugin.reset(); });
+        std::cout << "[ measured ] " << formatName (GetParam()) << " deleting the instance afterwards: "
+                  << deleteMs << " ms" << std::endl;
+        RecordProperty (halfClose ? "deleteMsHalfClosed" : "deleteMs", (int) deleteMs);
+        EXPECT_LT (deleteMs, 2000) << "freeing the instance waited on a companion that stopped reading";
+        EXPECT_TRUE (linkThreadsGone()) << "the freed instance left a link thread behind";
     }
-
-    ASSERT_TRUE (stuck) << "the sender never blocked in a write";
-
-    auto timed = [] (auto&& action)
-    {
-        const auto start = Clock::now();
-        action();
-        return (long long) std::chrono::duration_cast<std::chrono::milliseconds> (Clock::now() - start).count();
-    };
-
-    auto linkThreadsGone = []
-    {
-        return pumpUntil ([] { return countThreadsNamed ("Vestrano link") == 0 && countThreadsNamed ("Vestrano reader") == 0; }, 1000);
-    };
-
-    const auto releaseMs = timed ([&] { plugin->releaseResources(); });
-    std::cout << "[ measured ] " << formatName (GetParam()) << " releaseResources with the sender stuck: "
-              << releaseMs << " ms" << std::endl;
-    RecordProperty ("releaseMs", (int) releaseMs);
-    EXPECT_LT (releaseMs, 2000) << "release waited on a companion that stopped reading";
-
-    // JUCE's LV2 wrapper never passes deactivation on to the plug-in: there
-    // the link lives as long as the instance, and ends when the host frees it.
-    if (GetParam() == Format::vst3)
-    {
-        EXPECT_TRUE (linkThreadsGone()) << "the released link left a thread behind";
-    }
-
-    const auto deleteMs = timed ([&] { plugin.reset(); });
-    std::cout << "[ measured ] " << formatName (GetParam()) << " deleting the instance afterwards: "
-              << deleteMs << " ms" << std::endl;
-    RecordProperty ("deleteMs", (int) deleteMs);
-    EXPECT_LT (deleteMs, 2000) << "freeing the instance waited on a companion that stopped reading";
-    EXPECT_TRUE (linkThreadsGone()) << "the freed instance left a link thread behind";
 }
 
 TEST_P (HostedVestrano, ReconnectsByItselfWhenTheCompanionComesBack)
