@@ -1,7 +1,5 @@
 #include "CompanionConnection.h"
 
-#include <cstring>
-
 CompanionConnection::CompanionConnection (juce::uint32 magicNumber)
     : magic (magicNumber)
 {
@@ -50,10 +48,8 @@ bool CompanionConnection::sendMessage (const juce::MemoryBlock& payload)
     if ((juce::uint64) payload.getSize() > 0xffffffffu)
         return false;
 
-    juce::uint8 header[8];
-    const juce::uint32 fields[2] = { juce::ByteOrder::swapIfBigEndian (magic),
+    const juce::uint32 header[2] = { juce::ByteOrder::swapIfBigEndian (magic),
                                      juce::ByteOrder::swapIfBigEndian ((juce::uint32) payload.getSize()) };
-    std::memcpy (header, fields, sizeof (header));
 
     if (socket->writeAll (header, sizeof (header), payload.getData(), payload.getSize()))
         return true;
