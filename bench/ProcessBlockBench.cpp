@@ -219,7 +219,8 @@ namespace
 
     //==========================================================================
     // The sender thread's current system call, from /proc: a sender that sits
-    // in send() for a long stretch is held by a full socket, not busy.
+    // in a send, or in the poll() for room between its non-blocking sends,
+    // for a long stretch is held by a full socket, not busy.
     std::string senderTaskPath()
     {
         for (const auto& entry : juce::File ("/proc/self/task").findChildFiles (juce::File::findDirectories, false))
@@ -233,10 +234,11 @@ namespace
     {
         std::ifstream file (taskPath + "/syscall");
         long number = -1;
-        return (file >> number) && number == SYS_sendto;
+        return (file >> number)
+                 && (number == SYS_sendto || number == SYS_sendmsg || number == SYS_poll || number == SYS_ppoll);
     }
 
-    // Feeds blocks until the sender has been seen in send() at every look for
+    // Feeds blocks until the sender has been seen waiting to send at every look for
     // 300 ms, then 150 more, so the queue holds its 100 and refuses the rest.
     // Returns whether the sender was seen held.
     bool fillUntilHeld (VestranoPluginAudioProcessor& processor, const std::string& taskPath, int samples,
@@ -426,7 +428,7 @@ int main (int argc, char** argv)
 
     //--------------------------------------------------------------------------
     std::printf ("\n  (c) queue full: the stand-in drops the connection and stops reading; once the link has"
-                 " reconnected, blocks are fed until the sender has sat in send() for 300 ms, then 150 more\n");
+                 " reconnected, blocks are fed until the sender has waited to send for 300 ms, then 150 more\n");
     const auto taskPath = senderTaskPath();
 
     if (taskPath.empty())
@@ -447,7 +449,7 @@ int main (int argc, char** argv)
         const auto fillStart = Clock::now();
         uint64_t fillCalls = 0;
         const bool held = fillUntilHeld (processor, taskPath, size.samples, sequence, fillCalls, 120.0);
-        const auto fillNote = std::string (held ? "sender held in send()" : "WARNING: the sender was never seen held in send(); the queue may not be full")
+        const auto fillNote = std::string (held ? "sender held waiting to send" : "WARNING: the sender was never seen held waiting to send; the queue may not be full")
                             + " after " + std::to_string (fillCalls) + " blocks in "
                             + juce::String (secondsBetween (fillStart, Clock::now()), 1).toStdString() + " s";
 
