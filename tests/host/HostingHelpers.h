@@ -2,10 +2,10 @@
 
 #include "MessagePump.h"
 #include "StandInCompanion.h"
+#include "ThreadCensus.h"
 
 #include <juce_audio_processors/juce_audio_processors.h>
 
-#include <dirent.h>
 #include <sys/syscall.h>
 
 #include <chrono>
@@ -362,28 +362,12 @@ namespace hosting
     {
         std::vector<long> calls;
 
-        if (auto* dir = ::opendir ("/proc/self/task"))
+        for (const int id : threadIdsNamed (prefix))
         {
-            while (auto* entry = ::readdir (dir))
-            {
-                if (entry->d_name[0] == '.')
-                    continue;
-
-                const std::string task = std::string ("/proc/self/task/") + entry->d_name;
-                std::ifstream comm (task + "/comm");
-                std::string name;
-                std::getline (comm, name);
-
-                if (name.rfind (prefix.substr (0, 15), 0) != 0)
-                    continue;
-
-                std::ifstream syscallFile (task + "/syscall");
-                std::string first;
-                syscallFile >> first;
-                calls.push_back (first == "running" || first.empty() ? -1L : std::stol (first));
-            }
-
-            ::closedir (dir);
+            std::ifstream syscallFile ("/proc/self/task/" + std::to_string (id) + "/syscall");
+            std::string first;
+            syscallFile >> first;
+            calls.push_back (first == "running" || first.empty() ? -1L : std::stol (first));
         }
 
         return calls;
