@@ -588,7 +588,7 @@ int main (int argc, char** argv)
 
     if (! companion.waitForConnections (1, 2000))
     {
-        std::printf ("\n*** The link connected, but not to this stand-in (another listener on localhost:10000?)."
+        std::printf ("\n*** The link connected, but not to this stand-in (another listener on port 10000?)."
                      " No figures were taken. ***\n");
         return 3;
     }

@@ -1,7 +1,6 @@
 #include "StandInCompanion.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -66,20 +65,6 @@ namespace
         return fd;
     }
 
-    bool localhostResolvesToIPv6()
-    {
-        addrinfo hints {};
-        hints.ai_family = AF_INET6;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* info = nullptr;
-
-        if (::getaddrinfo ("localhost", nullptr, &hints, &info) != 0 || info == nullptr)
-            return false;
-
-        ::freeaddrinfo (info);
-        return true;
-    }
-
     uint32_t readLittleEndian32 (const uint8_t* bytes)
     {
         return (uint32_t) bytes[0] | ((uint32_t) bytes[1] << 8) | ((uint32_t) bytes[2] << 16) | ((uint32_t) bytes[3] << 24);
@@ -132,28 +117,50 @@ StandInCompanion::~StandInCompanion()
     releasePortLock();
 }
 
-bool StandInCompanion::start()
+bool StandInCompanion::hasIPv6Loopback()
+{
+    const int fd = ::socket (AF_INET6, SOCK_STREAM, 0);
+
+    if (fd < 0)
+        return false;
+
+    sockaddr_in6 address {};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    const bool bound = ::bind (fd, (sockaddr*) &address, sizeof (address)) == 0;
+    ::close (fd);
+    return bound;
+}
+
+bool StandInCompanion::start (Listen where)
 {
     if (listening)
         return true;
 
     // A listener of an earlier run may still be closing; give it a moment.
-    int v4 = -1;
-
-    for (int attempt = 0; attempt < 100 && v4 < 0; ++attempt)
+    auto listenPatiently = [] (int family)
     {
-        v4 = makeListener (AF_INET);
+        int fd = -1;
 
-        if (v4 < 0)
-            std::this_thread::sleep_for (std::chrono::milliseconds (50));
-    }
+        for (int attempt = 0; attempt < 100 && fd < 0; ++attempt)
+        {
+            fd = makeListener (family);
 
-    if (v4 < 0)
+            if (fd < 0)
+                std::this_thread::sleep_for (std::chrono::milliseconds (50));
+        }
+
+        return fd;
+    };
+
+    const int first = listenPatiently (where == Listen::onIPv6Only ? AF_INET6 : AF_INET);
+
+    if (first < 0)
         return false;
 
-    listeners.push_back (v4);
+    listeners.push_back (first);
 
-    if (localhostResolvesToIPv6())
+    if (where == Listen::onBothLoopbacks && hasIPv6Loopback())
     {
         const int v6 = makeListener (AF_INET6);
 

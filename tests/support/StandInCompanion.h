@@ -10,8 +10,8 @@
 #include <vector>
 
 /** A stand-in for the companion application, for tests and benchmarks: it
-    listens on port 10000 of the loopback addresses that "localhost" names,
-    parses the frames that arrive and records them. It can be told to stop
+    listens on port 10000 of the loopback addresses (127.0.0.1, and ::1
+    where the machine has it, or just one of them), parses the frames that arrive and records them. It can be told to stop
     reading, to drop or half-close its connections, to refuse by accepting
     and closing, and to send bytes of its own, lying headers included. Plain POSIX sockets, so it shares nothing with
     the code under test.
@@ -31,8 +31,14 @@ public:
     StandInCompanion();
     ~StandInCompanion();
 
-    /** Starts listening; false when the port cannot be bound. */
-    bool start();
+    enum class Listen { onBothLoopbacks, onIPv4Only, onIPv6Only };
+
+    /** Starts listening; false when the port cannot be bound (on
+        onBothLoopbacks, on 127.0.0.1; ::1 is then taken where it exists). */
+    bool start (Listen where = Listen::onBothLoopbacks);
+
+    /** Whether this machine can listen on ::1 at all. */
+    static bool hasIPv6Loopback();
 
     /** Closes the listeners and every connection and joins all threads. */
     void stop();
