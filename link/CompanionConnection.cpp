@@ -11,11 +11,11 @@ CompanionConnection::~CompanionConnection()
     disconnect (Notify::no);
 }
 
-bool CompanionConnection::connectToSocket (const juce::String& hostName, int port, int timeoutMs)
+bool CompanionConnection::connectToLoopback (int port, int timeoutMs)
 {
     disconnect (Notify::yes);
 
-    auto socket = CompanionSocket::dial (hostName, port, timeoutMs);
+    auto socket = CompanionSocket::dial (port, timeoutMs);
 
     if (socket == nullptr)
         return false;

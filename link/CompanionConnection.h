@@ -29,8 +29,9 @@ public:
     virtual ~CompanionConnection();
 
     /** Called on the dialling thread. Drops whatever connection stood, then
-        dials; on success posts connectionMade and starts the reader. */
-    bool connectToSocket (const juce::String& hostName, int port, int timeoutMs);
+        dials port on this machine's loopback addresses; on success posts
+        connectionMade and starts the reader. */
+    bool connectToLoopback (int port, int timeoutMs);
 
     /** Any thread; wait-free. True from a successful dial until the
         connection ends, whoever ends it. */

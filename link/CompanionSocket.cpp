@@ -1,9 +1,12 @@
 #include "CompanionSocket.h"
 
+#include "LoopbackDial.h"
+
 #include <cerrno>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 namespace
 {
@@ -32,15 +35,27 @@ namespace
     }
 }
 
-std::shared_ptr<CompanionSocket> CompanionSocket::dial (const juce::String& hostName, int port, int timeoutMs)
+std::shared_ptr<CompanionSocket> CompanionSocket::dial (int port, int timeoutMs)
 {
-    auto connection = std::make_shared<CompanionSocket>();
+    const int handle = LoopbackDial::connect (port, timeoutMs);
 
-    if (! connection->socket.connect (hostName, port, timeoutMs))
+    if (handle < 0)
         return nullptr;
 
-    connection->handle = connection->socket.getRawSocketHandle();
-    return connection;
+    try
+    {
+        return std::make_shared<CompanionSocket> (handle);
+    }
+    catch (...)
+    {
+        ::close (handle);
+        throw;
+    }
+}
+
+CompanionSocket::~CompanionSocket()
+{
+    ::close (handle);
 }
 
 bool CompanionSocket::writeAll (const void* header, size_t headerSize, const void* payload, size_t payloadSize)

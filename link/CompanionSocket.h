@@ -15,10 +15,10 @@
 class CompanionSocket
 {
 public:
-    /** Called on the dialling thread. Null when nothing answered within
-        timeoutMs. The socket keeps JUCE's options (no Nagle delay, 64 KiB
-        buffers), so the companion sees the stream it always saw. */
-    static std::shared_ptr<CompanionSocket> dial (const juce::String& hostName, int port, int timeoutMs);
+    /** Called on the dialling thread. Dials port on this machine's loopback
+        addresses (see LoopbackDial); null when nothing answered within
+        timeoutMs. */
+    static std::shared_ptr<CompanionSocket> dial (int port, int timeoutMs);
 
     /** Called on the sending thread only. Writes all of header, then all of
         payload, waiting for room while the companion reads slowly. Returns
@@ -37,11 +37,14 @@ public:
         fail and wakes one in progress within a wait slice. */
     void shutDown();
 
-    CompanionSocket() = default;
+    /** Takes over a connected socket's descriptor. */
+    explicit CompanionSocket (int connectedHandle) noexcept : handle (connectedHandle) {}
+
+    /** Closes the descriptor: runs on whichever thread lets go last. */
+    ~CompanionSocket();
 
 private:
-    juce::StreamingSocket socket;
-    int handle = -1; // set once by dial(), before the socket is shared
+    const int handle;
     std::atomic<bool> isShutDown { false };
 
     JUCE_DECLARE_NON_COPYABLE (CompanionSocket)

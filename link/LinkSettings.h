@@ -6,10 +6,11 @@
 // on a fixed local port and the plug-in has no settings page.
 namespace LinkSettings
 {
-    // "localhost" only ever resolves to this machine, and lets the companion
-    // listen on IPv4 or IPv6 loopback.
-    inline const char* const hostName = "localhost";
+    // The companion's port on this machine's loopback addresses, 127.0.0.1
+    // and ::1, which the link dials by number (see LoopbackDial.h for why).
     constexpr int port = 10000;
+
+    // One attempt, both addresses together.
     constexpr int connectTimeoutMs = 100;
     constexpr int retryPauseMs = 300;
 

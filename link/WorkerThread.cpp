@@ -17,7 +17,7 @@ void WorkerThread::run()
 {
     while (! threadShouldExit())
     {
-        if (connection.connectToSocket (LinkSettings::hostName, LinkSettings::port, LinkSettings::connectTimeoutMs))
+        if (connection.connectToLoopback (LinkSettings::port, LinkSettings::connectTimeoutMs))
             return;
 
         // wait() rather than sleep(): an exit request notifies the thread, so a
