@@ -3,21 +3,50 @@
 # and the homes, and checks that hosts are left with one copy of the plug-in.
 #
 #     PlaceBundlesTests.sh PLACE_BUNDLES CASE
+#
+# Exits 77 (ctest's SKIP_RETURN_CODE) for a case this machine cannot run.
 set -uo pipefail
 
 case_name="$2"
+skip=77
+
+# Cases that mount a file system (a small one, a read-only one) do it in a
+# mount namespace of their own, so that nothing they mount is seen outside.
+case "$case_name" in
+    a_copy_that_fails_part_way_*|root_*_cannot_write)
+        if [ -z "${VESTRANO_TEST_OWN_MOUNTS:-}" ]; then
+            probe="$(mktemp -d)"
+            if unshare -m --propagation private mount -t tmpfs -o size=64k tmpfs "$probe" 2>/dev/null; then
+                rmdir "$probe"
+                VESTRANO_TEST_OWN_MOUNTS=1 exec unshare -m --propagation private -- bash "$0" "$@"
+            fi
+            rmdir "$probe"
+            echo "SKIP: $case_name mounts a file system, which needs root and unshare -m"
+            exit "$skip"
+        fi
+        ;;
+esac
 
 uri="https://vestrano.audio/plugins/VestranoPlugin"
 foreign_uri="https://example.org/plugins/VestranoPlugin"
 
 scratch="$(mktemp -d)"
-trap 'chmod -R u+w "$scratch" 2>/dev/null; rm -rf "$scratch"' EXIT
+mounted=()
+clean_up() {
+    local i
+    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
+        umount "${mounted[i]}"
+    done
+    chmod -R u+w "$scratch" 2>/dev/null
+    rm -rf "$scratch"
+}
+trap clean_up EXIT
 chmod 755 "$scratch"
 
-# A copy of its own, so that an unprivileged run can read it wherever the
-# checkout lives.
-script="$scratch/place-bundles"
-cp "$1" "$script"
+# A copy of the scripts of its own, helpers included, so that an
+# unprivileged run can read them wherever the checkout lives.
+cp -R "$(dirname -- "$1")" "$scratch/scripts"
+script="$scratch/scripts/$(basename -- "$1")"
 
 sys="$scratch/root"      # stands for /
 home="$scratch/home"     # the user's (or root's own) home
@@ -69,6 +98,19 @@ place() {
     echo "$out"
 }
 
+# Root may write anywhere: the cases about what another user may do run as
+# nobody when the tests run as root.
+as_another_user=()
+if [ "$(id -u)" -eq 0 ]; then
+    as_another_user=(setpriv --reuid=65534 --regid=65534 --clear-groups --)
+fi
+
+# A sudo that refuses, and logs what it was asked, in $sudo_log.
+sudo_log="$home/sudo.log"
+refusing_sudo="$scratch/refusing-sudo"
+printf '#!/bin/sh\necho "$*" >> "%s"\nexit 1\n' "$sudo_log" > "$refusing_sudo"
+chmod 755 "$refusing_sudo"
+
 expect_rc() { [ "$rc" -eq "$1" ] || fail "exit status $rc, expected $1"; }
 expect_said() { grep -qF -- "$1" <<< "$out" || fail "did not say: $1"; }
 expect_not_said() { ! grep -qF -- "$1" <<< "$out" || fail "said: $1"; }
@@ -79,6 +121,37 @@ expect_new_copies_in() {
     expect_label "$1/VestranoPlugin.lv2/libVestranoPlugin.so" "new build"
     grep -qF "new build" "$2/VestranoPlugin.vst3/Contents/x86_64-linux/VestranoPlugin.so" 2>/dev/null \
         || fail "no new VST3 bundle in $2"
+}
+
+# Every folder and shared object under PATHS 0755, every other file 0644,
+# and another user may read them all and run the shared objects.
+expect_readable_by_everyone() {
+    local path want
+    while IFS= read -r path; do
+        want=644
+        if [ -d "$path" ] || [[ "$path" == *.so ]]; then
+            want=755
+        fi
+        [ "$(stat -c %a "$path")" = "$want" ] || fail "$path is $(stat -c %a "$path"), expected $want"
+    done < <(find "$@")
+    if [ ${#as_another_user[@]} -gt 0 ]; then
+        local refused
+        refused="$("${as_another_user[@]}" find "$@" \( ! -readable -o -type d ! -executable \
+                       -o -name '*.so' ! -executable \) -print 2>&1)"
+        [ -z "$refused" ] || fail "another user may not read or run: $refused"
+    fi
+}
+
+# Mounts a file system on FOLDER for the rest of the case: "small" has room
+# for a few small files, "read-only" shows FOLDER as it is, unwritable.
+mount_on() {
+    local kind="$1" folder="$2"
+    mkdir -p "$folder"
+    case "$kind" in
+        small) mount -t tmpfs -o size=256k,mode=755 tmpfs "$folder" ;;
+        read-only) mount --bind "$folder" "$folder" && mount -o remount,bind,ro "$folder" ;;
+    esac || { echo "cannot mount on $folder"; exit 1; }
+    mounted+=("$folder")
 }
 
 expect_nothing_installed_in() {
@@ -138,19 +211,8 @@ case "$case_name" in
         chmod -R a-w "$sys/usr"
         chmod a+w "$home"
 
-        sudo_log="$home/sudo.log"
-        fake_sudo="$scratch/refusing-sudo"
-        printf '#!/bin/sh\necho "$*" >> "%s"\nexit 1\n' "$sudo_log" > "$fake_sudo"
-        chmod 755 "$fake_sudo"
-
-        # Root may write anywhere: run as nobody.
-        unprivileged=()
-        if [ "$(id -u)" -eq 0 ]; then
-            unprivileged=(setpriv --reuid=65534 --regid=65534 --clear-groups --)
-        fi
-
-        for sudo_cmd in "" "$fake_sudo"; do
-            place VESTRANO_SUDO="$sudo_cmd" "${unprivileged[@]}"
+        for sudo_cmd in "" "$refusing_sudo"; do
+            place VESTRANO_SUDO="$sudo_cmd" "${as_another_user[@]}"
             expect_rc 1
             expect_label "$sys/usr/local/lib/lv2/VestranoPlugin.lv2/libVestranoPlugin.so" "old build"
             [ -e "$sys/usr/local/lib/vst3/VestranoPlugin.vst3" ] || fail "the system VST3 copy went"
@@ -220,6 +282,90 @@ case "$case_name" in
         expect_said "    $home/.lv2/VestranoPlugin.lv2"
         expect_said "    $home/.vst3/VestranoPlugin.vst3"
         expect_new_copies_in "$sys/usr/local/lib/lv2" "$sys/usr/local/lib/vst3"
+        ;;
+
+    # Under umask 077, and from a build made under it, both installs leave
+    # bundles (and the folders they make) that other users' hosts can load.
+    installed_files_do_not_depend_on_the_umask)
+        find "$built" -type d -exec chmod 700 {} +
+        find "$built" -type f -exec chmod 600 {} +
+        chmod 700 "$built/VestranoPlugin.lv2/libVestranoPlugin.so" \
+              "$built/VestranoPlugin.vst3/Contents/x86_64-linux/VestranoPlugin.so"
+
+        umask 077
+        place VESTRANO_INSTALL_AS=system
+        umask 022
+        expect_rc 0
+        expect_new_copies_in "$sys/usr/local/lib/lv2" "$sys/usr/local/lib/vst3"
+        expect_readable_by_everyone "$sys/usr"
+
+        umask 077
+        place VESTRANO_INSTALL_AS=user
+        umask 022
+        expect_rc 0
+        expect_new_copies_in "$home/.lv2" "$home/.vst3"
+        expect_readable_by_everyone "$home/.lv2" "$home/.vst3"
+        ;;
+
+    # One copy this user may remove and one it may not, with no sudo or one
+    # that refuses: neither goes, nothing is installed, not even a folder.
+    a_copy_that_cannot_go_stops_the_install_before_any_change)
+        make_lv2 "$sys/usr/local/lib/lv2/VestranoPlugin.lv2" "$uri" "old build"
+        ours_vst3 "$sys/usr/local/lib/vst3/VestranoPlugin.vst3" "old build"
+        chmod -R a+w "$sys/usr/local/lib/vst3"
+        chmod a-w "$sys/usr/local/lib/lv2"
+        chmod a+w "$home"
+
+        for sudo_cmd in "" "$refusing_sudo"; do
+            place VESTRANO_SUDO="$sudo_cmd" "${as_another_user[@]}"
+            expect_rc 1
+            expect_label "$sys/usr/local/lib/vst3/VestranoPlugin.vst3/Contents/x86_64-linux/VestranoPlugin.so" \
+                         "VestranoPluginAudioProcessor old build"
+            expect_label "$sys/usr/local/lib/lv2/VestranoPlugin.lv2/libVestranoPlugin.so" "old build"
+            expect_gone "$home/.lv2"
+            expect_gone "$home/.vst3"
+            expect_said "cannot remove $sys/usr/local/lib/lv2/VestranoPlugin.lv2"
+            expect_not_said "removed"
+        done
+        ! grep -qF vst3 "$sudo_log" 2>/dev/null || fail "sudo was asked about the VST3 copy"
+        ;;
+
+    # As root, a home copy on a file system root may not write: the other
+    # home copy stays too, nothing is installed, and the message does not
+    # send root to run the install as root.
+    root_stops_on_a_home_it_cannot_write)
+        ours_vst3 "$home/.vst3/VestranoPlugin.vst3" "old build"
+        make_lv2 "$home/.lv2/VestranoPlugin.lv2" "$uri" "old build"
+        mount_on read-only "$home/.lv2"
+
+        place VESTRANO_INSTALL_AS=system
+        expect_rc 1
+        expect_label "$home/.vst3/VestranoPlugin.vst3/Contents/x86_64-linux/VestranoPlugin.so" \
+                     "VestranoPluginAudioProcessor old build"
+        expect_label "$home/.lv2/VestranoPlugin.lv2/libVestranoPlugin.so" "old build"
+        expect_nothing_installed_in "$sys/usr/local/lib/lv2" "$sys/usr/local/lib/vst3"
+        expect_said "cannot remove $home/.lv2/VestranoPlugin.lv2"
+        expect_not_said "removed"
+        expect_not_said "as root"
+        ;;
+
+    # The new LV2 bundle does not fit where it goes: every previous copy,
+    # the one it was to replace and the other install's, stays byte for
+    # byte, and nothing of the new bundles is left behind.
+    a_copy_that_fails_part_way_leaves_the_previous_copies)
+        mount_on small "$sys/usr/local/lib/lv2"
+        make_lv2 "$sys/usr/local/lib/lv2/VestranoPlugin.lv2" "$uri" "old build"
+        ours_vst3 "$sys/usr/local/lib/vst3/VestranoPlugin.vst3" "old build"
+        make_lv2 "$home/.lv2/VestranoPlugin.lv2" "$uri" "old build"
+        head -c 1048576 /dev/urandom >> "$built/VestranoPlugin.lv2/libVestranoPlugin.so"
+        cp -a "$sys/usr/local/lib" "$scratch/lib-before"
+        cp -a "$home" "$scratch/home-before"
+
+        place VESTRANO_INSTALL_AS=system
+        expect_rc 1
+        diff -r "$scratch/lib-before" "$sys/usr/local/lib" || fail "the system folders changed"
+        diff -r "$scratch/home-before" "$home" || fail "the home changed"
+        expect_not_said "removed"
         ;;
 
     *)
