@@ -75,11 +75,12 @@ EOF
     echo "$label" > "$dir/libVestranoPlugin.so"
 }
 
-# A VST3 bundle whose binary holds CONTENT.
+# A VST3 bundle whose binary (named after the bundle, as hosts look for it)
+# holds CONTENT.
 make_vst3() {
     local dir="$1" content="$2"
     mkdir -p "$dir/Contents/x86_64-linux"
-    printf '%s\n' "$content" > "$dir/Contents/x86_64-linux/VestranoPlugin.so"
+    printf '%s\n' "$content" > "$dir/Contents/x86_64-linux/$(basename "$dir" .vst3).so"
 }
 
 ours_vst3() { make_vst3 "$1" "VestranoPluginAudioProcessor $2"; }
@@ -366,6 +367,93 @@ case "$case_name" in
         diff -r "$scratch/lib-before" "$sys/usr/local/lib" || fail "the system folders changed"
         diff -r "$scratch/home-before" "$home" || fail "the home changed"
         expect_not_said "removed"
+        ;;
+
+    # Copies of ours that hosts load although the old search missed them:
+    # in the multiarch LV2 folder (under the name the system gives), in a
+    # "~/" entry of LV2_PATH, under other folder names. Where this script
+    # does not install they stop it; where it does they go.
+    copies_wherever_hosts_look_are_found)
+        arch="vestrano-test-linux-gnu"
+        fake_bin="$scratch/fake-bin"
+        mkdir -p "$fake_bin"
+        for tool in dpkg-architecture gcc; do
+            printf '#!/bin/sh\necho %s\n' "$arch" > "$fake_bin/$tool"
+            chmod 755 "$fake_bin/$tool"
+        done
+        make_lv2 "$sys/usr/lib/$arch/lv2/VestranoPlugin.lv2" "$uri" "packaged"
+        make_lv2 "$home/extra-lv2/Renamed.lv2" "$uri" "packaged"
+        ours_vst3 "$sys/usr/lib/vst3/Vendor/Renamed.vst3" "packaged"
+
+        for as in system user; do
+            place VESTRANO_INSTALL_AS=$as PATH="$fake_bin:$PATH" LV2_PATH="~/extra-lv2"
+            expect_rc 1
+            expect_said "    $sys/usr/lib/$arch/lv2/VestranoPlugin.lv2"
+            expect_said "    $home/extra-lv2/Renamed.lv2"
+            expect_said "    $sys/usr/lib/vst3/Vendor/Renamed.vst3"
+            expect_label "$sys/usr/lib/$arch/lv2/VestranoPlugin.lv2/libVestranoPlugin.so" "packaged"
+            expect_label "$home/extra-lv2/Renamed.lv2/libVestranoPlugin.so" "packaged"
+            [ -e "$sys/usr/lib/vst3/Vendor/Renamed.vst3" ] || fail "the packaged VST3 copy went"
+        done
+        expect_nothing_installed_in "$sys/usr/local/lib/lv2" "$sys/usr/local/lib/vst3"
+        expect_nothing_installed_in "$home/.lv2" "$home/.vst3"
+
+        rm -rf "$sys/usr/lib" "$home/extra-lv2"
+        make_lv2 "$home/.lv2/Old.lv2" "$uri" "old build"
+        ours_vst3 "$home/.vst3/Vendor/Old.vst3" "old build"
+        make_lv2 "$sys/usr/local/lib/lv2/VestranoPlugin-1.0.lv2" "$uri" "old build"
+        place VESTRANO_INSTALL_AS=system
+        expect_rc 0
+        for copy in "$home/.lv2/Old.lv2" "$home/.vst3/Vendor/Old.vst3" \
+                    "$sys/usr/local/lib/lv2/VestranoPlugin-1.0.lv2"; do
+            expect_gone "$copy"
+            expect_said "removed $copy"
+        done
+        expect_new_copies_in "$sys/usr/local/lib/lv2" "$sys/usr/local/lib/vst3"
+        ;;
+
+    # The sudo user's ~/.lv2 links to a folder this script does not install
+    # to, which holds a copy of ours: that copy is named, not removed, and
+    # nothing is installed; whether the folder is one hosts search anyway
+    # (/usr/lib/lv2) or not.
+    links_never_lead_to_a_removal_outside_the_install_folders)
+        sudo_user_lv2="$sys$(getent passwd root | cut -d: -f6)/.lv2"
+        mkdir -p "$(dirname "$sudo_user_lv2")"
+        for target in "$sys/usr/lib/lv2" "$scratch/shared-lv2"; do
+            make_lv2 "$target/VestranoPlugin.lv2" "$uri" "packaged"
+            ln -sfn "$target" "$sudo_user_lv2"
+
+            place VESTRANO_INSTALL_AS=system SUDO_USER=root
+            expect_rc 1
+            expect_said "$target"
+            expect_label "$target/VestranoPlugin.lv2/libVestranoPlugin.so" "packaged"
+            expect_not_said "removed"
+            expect_nothing_installed_in "$sys/usr/local/lib/lv2" "$sys/usr/local/lib/vst3"
+            rm -rf "$target"
+        done
+        expect_said "    $sudo_user_lv2/VestranoPlugin.lv2 ($sudo_user_lv2 links to $scratch/shared-lv2)"
+        ;;
+
+    # A link to nothing is no plug-in's bundle: where ours goes it stops the
+    # install and is named as a link; elsewhere it is left, and said so.
+    dangling_links_are_named_and_left)
+        mkdir -p "$sys/usr/local/lib/lv2" "$home/.vst3"
+        ln -s "$scratch/gone" "$sys/usr/local/lib/lv2/VestranoPlugin.lv2"
+        ln -s "$scratch/gone" "$home/.vst3/VestranoPlugin.vst3"
+
+        place VESTRANO_INSTALL_AS=system
+        expect_rc 1
+        expect_said "    $sys/usr/local/lib/lv2/VestranoPlugin.lv2 -> $scratch/gone"
+        expect_said "left $home/.vst3/VestranoPlugin.vst3 alone: a link to $scratch/gone"
+        expect_not_said "another plug-in"
+        [ -L "$sys/usr/local/lib/lv2/VestranoPlugin.lv2" ] || fail "the link where the LV2 bundle goes went"
+        expect_gone "$sys/usr/local/lib/vst3/VestranoPlugin.vst3"
+
+        rm "$sys/usr/local/lib/lv2/VestranoPlugin.lv2"
+        place VESTRANO_INSTALL_AS=system
+        expect_rc 0
+        [ -L "$home/.vst3/VestranoPlugin.vst3" ] || fail "the link in the home went"
+        expect_new_copies_in "$sys/usr/local/lib/lv2" "$sys/usr/local/lib/vst3"
         ;;
 
     *)
