@@ -90,13 +90,18 @@ make_lv2 "$built/VestranoPlugin.lv2" "$uri" "new build"
 ours_vst3 "$built/VestranoPlugin.vst3" "new build"
 chmod -R a+rX "$scratch"
 
-# Runs the script with the scratch directory as the system, SUDO_USER and
-# LV2_PATH cleared unless given; leaves its output in $out and status in $rc.
-place() {
-    out="$(env -u SUDO_USER -u LV2_PATH HOME="$home" VESTRANO_INSTALL_ROOT="$sys" "$@" \
-               "$script" "$built/VestranoPlugin.vst3" "$built/VestranoPlugin.lv2" 2>&1)"
+# Runs COMMAND from the scratch directory, with it as the system, SUDO_USER
+# and LV2_PATH cleared unless given; leaves its output in $out and status in
+# $rc.
+run() {
+    out="$(cd "$scratch" && env -u SUDO_USER -u LV2_PATH HOME="$home" VESTRANO_INSTALL_ROOT="$sys" "$@" 2>&1)"
     rc=$?
     echo "$out"
+}
+
+# Runs the script on the built bundles.
+place() {
+    run "$@" "$script" "$built/VestranoPlugin.vst3" "$built/VestranoPlugin.lv2"
 }
 
 # Root may write anywhere: the cases about what another user may do run as
@@ -454,6 +459,59 @@ case "$case_name" in
         expect_rc 0
         [ -L "$home/.vst3/VestranoPlugin.vst3" ] || fail "the link in the home went"
         expect_new_copies_in "$sys/usr/local/lib/lv2" "$sys/usr/local/lib/vst3"
+        ;;
+
+    # Root installs from a checkout of nobody's, called by a relative path
+    # with CDPATH exported (leading to a decoy of the same name); the build,
+    # a stand-in cmake, is root's. The build tree is left to the checkout's
+    # owner, whose own install then builds and installs.
+    a_root_install_leaves_the_build_tree_to_the_checkouts_owner)
+        if [ ${#as_another_user[@]} -eq 0 ]; then
+            echo "SKIP: $case_name needs root, to install from another user's checkout"
+            exit "$skip"
+        fi
+        checkout="$scratch/checkout"
+        owner_home="$scratch/owner-home"
+        mkdir -p "$checkout" "$scratch/decoy/checkout/scripts" "$owner_home"
+        cp -R "$scratch/scripts" "$checkout/scripts"
+        printf '#!/bin/sh\n' > "$checkout/scripts/setup"
+        chmod 755 "$checkout/scripts/setup"
+        chown -R 65534:65534 "$checkout" "$owner_home"
+
+        fake_bin="$scratch/fake-bin"
+        mkdir -p "$fake_bin"
+        cat > "$fake_bin/cmake" <<END_OF_CMAKE
+#!/bin/sh
+# Stands for cmake: configuring writes the cache, building the bundles.
+set -e
+while [ \$# -gt 0 ]; do
+    case "\$1" in
+        -B) mkdir -p "\$2"; echo configured > "\$2/CMakeCache.txt" ;;
+        --build)
+            out="\$2/VestranoPlugin_artefacts/Release"
+            mkdir -p "\$out/VST3" "\$out/LV2"
+            cp -R "$built/VestranoPlugin.vst3" "\$out/VST3/"
+            cp -R "$built/VestranoPlugin.lv2" "\$out/LV2/"
+            ;;
+    esac
+    shift
+done
+END_OF_CMAKE
+        chmod -R a+rx "$fake_bin"
+
+        run VESTRANO_INSTALL_AS=system PATH="$fake_bin:$PATH" CDPATH="$scratch/decoy" \
+            bash checkout/scripts/install
+        expect_rc 0
+        expect_new_copies_in "$sys/usr/local/lib/lv2" "$sys/usr/local/lib/vst3"
+        [ -f "$checkout/build-release/CMakeCache.txt" ] || fail "no build tree in the checkout"
+        not_the_owners="$(find "$checkout" ! -uid 65534 -print)"
+        [ -z "$not_the_owners" ] || fail "not the checkout owner's: $not_the_owners"
+
+        chmod -R a+w "$sys/usr/local/lib"
+        run HOME="$owner_home" VESTRANO_SUDO= PATH="$fake_bin:$PATH" "${as_another_user[@]}" \
+            bash checkout/scripts/install
+        expect_rc 0
+        expect_new_copies_in "$owner_home/.lv2" "$owner_home/.vst3"
         ;;
 
     *)
