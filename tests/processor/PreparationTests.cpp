@@ -68,6 +68,7 @@ TEST_F (Preparation, OnlyARealOfflineSwitchPreparesAgain)
     host = std::make_unique<HostDriver> (512, false);
     host->allocateRenderResources (48000.0);
     ASSERT_TRUE (connected (*host));
+    pumpFor (300); // the stand-in may still be accepting what the first link dialled
     const int accepted = companion.connectionsAccepted();
 
     host->setRenderingOffline (false);
