@@ -35,6 +35,37 @@ make_folder() {
     done
 }
 
+# An install folder that an install under a strict umask left private
+# (0700) would hide the bundles from every other user: everyone gets read
+# and search, and no other bit changes.
+open_to_every_user() {
+    local folder="$1" before after
+    before="$(stat -L -c %a -- "$folder")" || return 1
+    [ $((8#$before & 8#555)) -ne $((8#555)) ] || return 0
+    chmod a+rx -- "$folder" || return 1
+    after="$(stat -L -c %a -- "$folder")"
+    printf 'made %s readable by every user (it was %04o, it is %04o)\n' "$folder" "$((8#$before))" "$((8#$after))"
+}
+
+# With their modes: FOLDER, when other users may not list it, and the
+# folders above it, up to TOP (the system's root), that let no other user
+# through.
+hidden_from_others() {
+    local dir mode needs=5 top
+    dir="$(realpath -m -- "$1")"
+    top="$(realpath -m -- "$2")"
+    while :; do
+        if mode="$(stat -c %a -- "$dir" 2>/dev/null)" && [ $((8#$mode & needs)) -ne "$needs" ]; then
+            printf '%s (%04o)\n' "$dir" "$((8#$mode))"
+        fi
+        if [ "$dir" = "$top" ] || [ "$dir" = / ]; then
+            break
+        fi
+        dir="$(dirname -- "$dir")"
+        needs=1
+    done
+}
+
 # What other users' hosts need, whatever the umask and the build left:
 # folders and shared objects 0755, everything else 0644.
 set_modes() {
@@ -53,6 +84,45 @@ stage_bundle() {
     copy="$(mktemp -d -- "$folder/.$(basename -- "$bundle").new-XXXXXX")" || return 1
     staged+=("$copy")
     cp -R -- "$bundle/." "$copy/" && set_modes "$copy"
+}
+
+# Signals that would cut the swap of a bundle in the middle (after the
+# previous copy is moved aside and before the new one is in, or before the
+# previous copy is gone) wait until it is whole: hold_signals records them
+# in held_signal, and act_on_held_signals ends the run with the first one.
+# What runs meanwhile must ignore them itself (trap '' INT TERM HUP), since
+# Ctrl-C reaches every process of the group.
+held_signal=""
+hold_signals() {
+    local signal
+    for signal in INT TERM HUP; do
+        # shellcheck disable=SC2064  # the signal's name is fixed here
+        trap "held_signal=\${held_signal:-$signal}" "$signal"
+    done
+}
+
+act_on_held_signals() {
+    trap - INT TERM HUP
+    if [ -n "$held_signal" ]; then
+        echo "${0##*/}: stopped by SIG$held_signal, once the bundles were whole" >&2
+        kill -s "$held_signal" "$$"
+        exit 1
+    fi
+}
+
+# Removes from FOLDER the staged and previous copies of NAME that an install
+# cut short (killed, or a power cut) left behind; the LV2 ones are bundles
+# to hosts that read hidden folders.
+remove_leftovers() {
+    local folder="$1" name="$2" left
+    for left in "$folder/.$name".new-?????? "$folder/.$name".old-??????; do
+        exists "$left" || continue
+        if rm -rf -- "$left"; then
+            echo "removed $left, left behind by an install that was cut short"
+        else
+            echo "${0##*/}: could not remove $left, left behind by an install that was cut short; remove it" >&2
+        fi
+    done
 }
 
 # Puts STAGED in place of TARGET with renames, so that hosts see the previous
@@ -76,8 +146,11 @@ swap_into_place() {
 }
 
 # On any exit: what was staged and not put in place goes, and so do the
-# folders this run made that are still empty.
+# folders this run made that are still empty. A second Ctrl-C does not cut
+# this short: a staged LV2 copy left half removed is one more bundle to
+# hosts that read hidden folders.
 discard_unplaced() {
+    trap '' INT TERM HUP
     local copy i
     for copy in "${staged[@]+"${staged[@]}"}"; do
         rm -rf -- "$copy"

@@ -91,12 +91,22 @@ sort_bundle() {
     fi
 }
 
+# Whether the link DIR leads to REAL, a folder within the folder that holds
+# the link: ~/.lv2 -> ~/dotfiles/lv2, as dotfile managers make them.
+leads_within_its_folder() {
+    local holder
+    holder="$(realpath -m -- "$(dirname -- "$1")")"
+    [[ "$2" == "${holder%/}/"* ]]
+}
+
 # Looks for copies of the KIND bundle NAME in the folders given as ROLE DIR
 # pairs, the destination first. Each real folder is looked at once, under
 # the first name that reaches it without being a link itself, so that a home
 # folder linked to /usr/lib/lv2 does not make the packaged copies there the
-# other install's. A folder reached only through such a link is left to its
-# owner, unless it is where this install puts its bundle.
+# other install's. A folder reached only through a link is left to its
+# owner, unless it is where this install puts its bundle, or the link leads
+# within its own folder (the user's dotfiles): that is still the user's
+# place.
 survey() {
     local kind="$1" name="$2"
     shift 2
@@ -122,7 +132,9 @@ survey() {
             seen+=("${reals[i]}")
 
             role="${roles[i]}"
-            [ "$pass" = direct ] || [ "$role" = dest ] || role=elsewhere
+            if [ "$pass" = linked ] && [ "$role" != dest ] && ! leads_within_its_folder "$dir" "${reals[i]}"; then
+                role=elsewhere
+            fi
             while IFS= read -r bundle; do
                 if [ "$bundle" = "$dir/$name" ] && [ "${reals[i]}" = "${reals[0]}" ]; then
                     sort_bundle "$kind" "$role" "$bundle" yes

@@ -514,6 +514,118 @@ END_OF_CMAKE
         expect_new_copies_in "$owner_home/.lv2" "$owner_home/.vst3"
         ;;
 
+    # Root by "su -" has no SUDO_USER: the home of the checkout's owner is
+    # still looked at, and its copies go as the sudo user's do.
+    a_root_install_without_sudo_removes_the_checkout_owners_copies)
+        if [ ${#as_another_user[@]} -gt 0 ]; then
+            chown 65534:65534 "$scratch"
+        fi
+        owner_home="$sys$(getent passwd "$(stat -c %u "$scratch")" | cut -d: -f6)"
+        make_lv2 "$owner_home/.lv2/VestranoPlugin.lv2" "$uri" "old build"
+        ours_vst3 "$owner_home/.vst3/VestranoPlugin.vst3" "old build"
+
+        place VESTRANO_INSTALL_AS=system
+        expect_rc 0
+        expect_gone "$owner_home/.lv2/VestranoPlugin.lv2"
+        expect_gone "$owner_home/.vst3/VestranoPlugin.vst3"
+        expect_said "removed $owner_home/.lv2/VestranoPlugin.lv2"
+        expect_said "removed $owner_home/.vst3/VestranoPlugin.vst3"
+        expect_new_copies_in "$sys/usr/local/lib/lv2" "$sys/usr/local/lib/vst3"
+        ;;
+
+    # Home folders kept as links within the home, as dotfile managers make
+    # them, are still the home's: the user's install goes through them, and
+    # the sudo install then removes what it put there.
+    home_folders_linked_within_the_home_stay_the_homes)
+        sudo_user_home="$sys$(getent passwd root | cut -d: -f6)"
+        mkdir -p "$sudo_user_home/dotfiles/lv2" "$sudo_user_home/dotfiles/vst3"
+        ln -s dotfiles/lv2 "$sudo_user_home/.lv2"
+        ln -s "$sudo_user_home/dotfiles/vst3" "$sudo_user_home/.vst3"
+
+        place VESTRANO_INSTALL_AS=user HOME="$sudo_user_home"
+        expect_rc 0
+        expect_new_copies_in "$sudo_user_home/dotfiles/lv2" "$sudo_user_home/dotfiles/vst3"
+
+        place VESTRANO_INSTALL_AS=system SUDO_USER=root
+        expect_rc 0
+        expect_said "removed $sudo_user_home/.lv2/VestranoPlugin.lv2"
+        expect_said "removed $sudo_user_home/.vst3/VestranoPlugin.vst3"
+        expect_nothing_installed_in "$sudo_user_home/dotfiles/lv2" "$sudo_user_home/dotfiles/vst3"
+        for link in "$sudo_user_home/.lv2" "$sudo_user_home/.vst3"; do
+            [ -L "$link" ] || fail "$link is no longer a link"
+        done
+        expect_new_copies_in "$sys/usr/local/lib/lv2" "$sys/usr/local/lib/vst3"
+        ;;
+
+    # Install folders that an old install left 0700 under a strict umask
+    # are opened to every user; a folder above them that still keeps other
+    # users out makes the install say so instead of claiming success.
+    install_folders_left_private_are_opened_to_every_user)
+        for format in lv2 vst3; do
+            mkdir -p "$sys/usr/local/lib/$format"
+            chmod 700 "$sys/usr/local/lib/$format"
+        done
+        make_lv2 "$sys/usr/local/lib/lv2/VestranoPlugin.lv2" "$uri" "old build"
+        ours_vst3 "$sys/usr/local/lib/vst3/VestranoPlugin.vst3" "old build"
+
+        place VESTRANO_INSTALL_AS=system
+        expect_rc 0
+        expect_said "made $sys/usr/local/lib/lv2 readable by every user"
+        expect_new_copies_in "$sys/usr/local/lib/lv2" "$sys/usr/local/lib/vst3"
+        expect_readable_by_everyone "$sys/usr"
+
+        chmod 700 "$sys/usr/local"
+        place VESTRANO_INSTALL_AS=system
+        [ "$rc" -ne 0 ] || fail "claimed success behind $sys/usr/local, mode 0700"
+        expect_said "$sys/usr/local (0700)"
+        ;;
+
+    # SIGINT to the install's process group right after each file operation
+    # of a placement over a previous copy: hosts find one copy of each
+    # format every time (LV2 hosts read hidden folders too), and the next
+    # run leaves nothing of the cut one behind.
+    an_interrupted_placement_leaves_one_copy_of_each)
+        lib="$sys/usr/local/lib"
+        wrappers="$scratch/interrupting-bin"
+        mkdir -p "$wrappers"
+        for tool in mkdir mktemp cp chmod mv rm rmdir; do
+            cat > "$wrappers/$tool" <<END_OF_WRAPPER
+#!/bin/sh
+# $tool, then SIGINT to the process group once the count reaches the target.
+"$(command -v "$tool")" "\$@"
+status=\$?
+count=\$((\$(cat "$scratch/count") + 1))
+echo "\$count" > "$scratch/count"
+[ "\$count" -ne "\$(cat "$scratch/target")" ] || kill -INT 0
+exit "\$status"
+END_OF_WRAPPER
+            chmod 755 "$wrappers/$tool"
+        done
+
+        for ((target = 1; ; target++)); do
+            rm -rf "$lib"
+            make_lv2 "$lib/lv2/VestranoPlugin.lv2" "$uri" "old build"
+            ours_vst3 "$lib/vst3/VestranoPlugin.vst3" "old build"
+            echo 0 > "$scratch/count"
+            echo "$target" > "$scratch/target"
+
+            place PATH="$wrappers:$PATH" setsid >/dev/null
+            [ "$(cat "$scratch/count")" -ge "$target" ] || break
+
+            lv2_copies="$(grep -lxF "<$uri>" "$lib"/lv2/*/manifest.ttl "$lib"/lv2/.[!.]*/manifest.ttl 2>/dev/null | wc -l)"
+            vst3_copies="$(find "$lib/vst3" -name '*.vst3' | wc -l)"
+            [ "$lv2_copies" -eq 1 ] || fail "SIGINT after file operation $target: $lv2_copies LV2 copies"
+            [ "$vst3_copies" -eq 1 ] || fail "SIGINT after file operation $target: $vst3_copies VST3 copies"
+
+            place VESTRANO_INSTALL_AS=system >/dev/null
+            expect_rc 0
+            left="$(find "$lib" -name '.VestranoPlugin*')"
+            [ -z "$left" ] || fail "after SIGINT at file operation $target, the next run left: $left"
+        done
+        echo "placements cut after each of $((target - 1)) file operations"
+        [ "$target" -gt 10 ] || fail "a placement of only $((target - 1)) file operations: the wrappers were not used"
+        ;;
+
     *)
         echo "unknown case: $case_name"
         exit 2
