@@ -147,17 +147,29 @@ namespace
 
 int LoopbackDial::connect (int port, int timeoutMs)
 {
-    const auto deadline = Clock::now() + std::chrono::milliseconds (timeoutMs);
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::milliseconds (timeoutMs);
 
     // In the order in which a standard machine resolves "localhost", so a
     // companion listening on both sees the connection where it always did.
-    // A refusal costs nothing on loopback, so the second address keeps
-    // nearly the whole time.
-    const Address addresses[] = { ipv6Loopback (port), ipv4Loopback (port) };
-
-    for (const auto& address : addresses)
+    // Neither address can be trusted to answer at once: ::1 may be dropped
+    // without a word (an IPv6 firewall rule on lo, lo's IPv6 turned off),
+    // and a loopback handshake may complete a moment after connect() returns
+    // (receive packet steering, a userspace firewall judging each packet).
+    // So ::1 has half of the attempt at most, and 127.0.0.1 whatever is left,
+    // the whole attempt when ::1 refuses at once.
+    struct Turn
     {
-        const int handle = connectTo (address, deadline);
+        Address address;
+        Clock::time_point until;
+    };
+
+    const Turn turns[] = { { ipv6Loopback (port), start + (deadline - start) / 2 },
+                           { ipv4Loopback (port), deadline } };
+
+    for (const auto& turn : turns)
+    {
+        const int handle = connectTo (turn.address, turn.until);
 
         if (handle >= 0)
             return handle;

@@ -13,10 +13,13 @@
 namespace LoopbackDial
 {
     /** Called on the dialling thread. Dials port on ::1, then on 127.0.0.1,
-        both together within timeoutMs (each address is tried at least once,
-        since a loopback connection is made or refused at once). Returns the
-        descriptor of a connected TCP socket, close-on-exec from its creation,
-        with no Nagle delay and 64 KiB buffers; -1 when no one answered. */
+        both together within timeoutMs, one connection at a time. ::1 waits
+        for half of timeoutMs at most, since it may be dropped unanswered
+        while the companion listens on 127.0.0.1, and a loopback handshake is
+        not always made within connect(); 127.0.0.1 has the rest. Returns
+        the descriptor of a connected TCP socket, close-on-exec from its
+        creation, with no Nagle delay and 64 KiB buffers; -1 when no one
+        answered. */
     int connect (int port, int timeoutMs);
 
     /** A socket whose own address is its peer's reached no one: where the

@@ -6,8 +6,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <optional>
 
 using namespace LinkTestSupport;
 
@@ -90,6 +95,186 @@ namespace
 
         return found;
     }
+
+    enum class DialOutcome { connected, refused, pending };
+
+    // One non-blocking dial, given waitMs to be made or refused.
+    DialOutcome dialOnce (int family, int port, int waitMs)
+    {
+        const int fd = ::socket (family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+
+        if (fd < 0)
+            return DialOutcome::refused;
+
+        auto address = loopback (family, port);
+        auto outcome = DialOutcome::refused;
+
+        if (::connect (fd, (sockaddr*) &address, lengthOf (family)) == 0)
+        {
+            outcome = DialOutcome::connected;
+        }
+        else if (errno == EINPROGRESS)
+        {
+            pollfd request { fd, POLLOUT, 0 };
+            outcome = DialOutcome::pending;
+
+            if (::poll (&request, 1, waitMs) > 0)
+            {
+                int error = 0;
+                socklen_t length = sizeof (error);
+                ::getsockopt (fd, SOL_SOCKET, SO_ERROR, &error, &length);
+                outcome = error == 0 ? DialOutcome::connected : DialOutcome::refused;
+            }
+        }
+
+        ::close (fd);
+        return outcome;
+    }
+
+    // Of count dials to a listener on 127.0.0.1, how many were made by the
+    // time connect() returned.
+    int handshakesMadeWithinConnect (int count)
+    {
+        const int listener = ::socket (AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        auto address = loopback (AF_INET, 0);
+        socklen_t length = sizeof (address);
+        int made = 0;
+
+        if (listener >= 0 && ::bind (listener, (sockaddr*) &address, lengthOf (AF_INET)) == 0
+            && ::listen (listener, count) == 0 && ::getsockname (listener, (sockaddr*) &address, &length) == 0)
+        {
+            for (int i = 0; i < count; ++i)
+                made += dialOnce (AF_INET, portOf (address), 0) == DialOutcome::connected ? 1 : 0;
+        }
+
+        if (listener >= 0)
+            ::close (listener);
+
+        return made;
+    }
+
+    // The CPUs this process may run on, as rps_cpus takes them: hexadecimal,
+    // in groups of 32 CPUs separated by commas, the highest first.
+    std::string cpusOfThisProcess()
+    {
+        cpu_set_t cpus;
+        CPU_ZERO (&cpus);
+
+        if (::sched_getaffinity (0, sizeof (cpus), &cpus) != 0)
+            return "1";
+
+        std::string mask;
+
+        for (int group = CPU_SETSIZE / 32 - 1; group >= 0; --group)
+        {
+            unsigned bits = 0;
+
+            for (unsigned bit = 0; bit < 32; ++bit)
+                bits |= CPU_ISSET ((size_t) group * 32 + bit, &cpus) ? 1u << bit : 0u;
+
+            if (bits == 0 && mask.empty() && group > 0)
+                continue;
+
+            char digits[10];
+            std::snprintf (digits, sizeof (digits), mask.empty() ? "%x" : ",%08x", bits);
+            mask += digits;
+        }
+
+        return mask;
+    }
+
+    // A listener on [::1] whose accept queue is full and never emptied: the
+    // kernel drops every further SYN there, so a dial to ::1 is neither made
+    // nor refused, as behind a firewall rule that drops IPv6 on the loopback.
+    class UnansweredIPv6Loopback
+    {
+    public:
+        explicit UnansweredIPv6Loopback (int port)
+        {
+            listener = ::socket (AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const int yes = 1;
+            auto address = loopback (AF_INET6, port);
+
+            if (listener < 0
+                || ::setsockopt (listener, IPPROTO_IPV6, IPV6_V6ONLY, &yes, sizeof (yes)) != 0
+                || ::bind (listener, (sockaddr*) &address, lengthOf (AF_INET6)) != 0
+                || ::listen (listener, 0) != 0)
+                return;
+
+            listening = true;
+
+            // With SYN cookies on (the default), a backlog of 0 still queues
+            // one connection, which fills it; without them every SYN is
+            // dropped already, and the wait below runs out. The dialler sees
+            // its connection made before the listener has queued it (the
+            // last ACK may still be on its way), so the wait is for the
+            // listener: until then, it would answer one more SYN.
+            queued = ::socket (AF_INET6, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+
+            if (queued >= 0 && (::connect (queued, (sockaddr*) &address, lengthOf (AF_INET6)) == 0 || errno == EINPROGRESS))
+            {
+                pollfd request { listener, POLLIN, 0 };
+                ::poll (&request, 1, 500);
+            }
+        }
+
+        ~UnansweredIPv6Loopback()
+        {
+            for (int fd : { queued, listener })
+                if (fd >= 0)
+                    ::close (fd);
+        }
+
+        bool isListening() const { return listening; }
+
+    private:
+        int listener = -1, queued = -1;
+        bool listening = false;
+
+        JUCE_DECLARE_NON_COPYABLE (UnansweredIPv6Loopback)
+    };
+
+    // A network of the test's own whose loopback handshakes complete a
+    // moment after connect() returns, as they do where receive packet
+    // steering spreads the loopback over the CPUs or a userspace firewall
+    // passes judgement on each packet.
+    class DiallingWhereTheHandshakeTakesAMoment : public LinkThreadsTest
+    {
+    protected:
+        void SetUp() override
+        {
+            LinkThreadsTest::SetUp();
+            network.emplace();
+
+            if (! network->ready())
+                GTEST_SKIP() << "needs a network namespace of its own (run as root) to steer its loopback: " << network->whyNot();
+
+            if (! StandInCompanion::hasIPv6Loopback())
+                GTEST_SKIP() << "this machine has no IPv6 loopback (::1 cannot be bound), so there is no ::1 to wait on";
+
+            const auto problem = PrivateNetwork::steerLoopbackReceiving (cpusOfThisProcess());
+
+            if (! problem.empty())
+                GTEST_SKIP() << "cannot turn on receive packet steering on the loopback: " << problem;
+
+            const int dials = 20;
+
+            if (handshakesMadeWithinConnect (dials) == dials)
+                GTEST_SKIP() << "every loopback handshake still completes within connect() (a single CPU?)";
+        }
+
+        void TearDown() override
+        {
+            LinkThreadsTest::TearDown();
+            network.reset();
+        }
+
+        std::optional<PrivateNetwork> network;
+    };
+
+    // An attempt lasts 100 ms and failed ones are 300 ms apart: three
+    // attempts with time to spare.
+    constexpr int withinThreeAttemptsMs = 1000;
 
     void expectReachedOn (StandInCompanion& companion, StandInCompanion::Listen where)
     {
@@ -206,4 +391,54 @@ TEST_F (LoopbackDialling, WithEveryEphemeralPortOnTheCompanionsTheLinkNeverConne
 
     link = nullptr;
     companion.stop();
+}
+
+TEST_F (DiallingWhereTheHandshakeTakesAMoment, AnUnansweredIPv6LoopbackLeavesIPv4LoopbackItsShareOfEachAttempt)
+{
+    UnansweredIPv6Loopback dropped (StandInCompanion::port);
+    ASSERT_TRUE (dropped.isListening());
+    ASSERT_EQ (dialOnce (AF_INET6, StandInCompanion::port, 200), DialOutcome::pending) << "::1 answers";
+    ASSERT_TRUE (companion.start (StandInCompanion::Listen::onIPv4Only));
+
+    auto start = Clock::now();
+    AppLink::Ptr link (new AppLink (48000));
+    ASSERT_TRUE (pumpUntil ([&] { return link->isConnected() && companion.openConnections() == 1; }, withinThreeAttemptsMs))
+        << "the wait on ::1 took the attempts' time from 127.0.0.1";
+    RecordProperty ("connection_ms", (int) millisecondsSince (start));
+    sendBlocks (*link, 10);
+    EXPECT_TRUE (companion.waitForFrames (10, 5000));
+
+    // The redial after a loss meets the same ::1.
+    start = Clock::now();
+    companion.closeConnections();
+    ASSERT_TRUE (pumpUntil ([&]
+    {
+        return companion.connectionsAccepted() == 2 && link->isConnected() && companion.openConnections() == 1;
+    }, withinThreeAttemptsMs)) << "the redial after a loss";
+    RecordProperty ("reconnection_ms", (int) millisecondsSince (start));
+    sendBlocks (*link, 10, 64, 10);
+    EXPECT_TRUE (companion.waitForFrames (20, 5000));
+    EXPECT_FALSE (companion.sawBadFrame());
+
+    link = nullptr;
+}
+
+TEST_F (DiallingWhereTheHandshakeTakesAMoment, ACompanionOnBothLoopbacksSeesOneConnectionOnIPv6)
+{
+    ASSERT_TRUE (companion.start (StandInCompanion::Listen::onBothLoopbacks));
+
+    AppLink::Ptr link (new AppLink (48000));
+    ASSERT_TRUE (bothEndsConnected (*link, companion));
+    pumpFor (300); // long enough to accept a second connection, had one been dialled
+
+    EXPECT_EQ (companion.connectionsAccepted(), 1);
+    const auto sockets = socketsConnectedToPort (StandInCompanion::port);
+    ASSERT_EQ (sockets.size(), 1u);
+
+    sockaddr_storage peer {};
+    socklen_t length = sizeof (peer);
+    ASSERT_EQ (::getpeername (sockets[0], (sockaddr*) &peer, &length), 0);
+    EXPECT_EQ (peer.ss_family, AF_INET6) << "reached on 127.0.0.1, not where a companion on both always saw it";
+
+    link = nullptr;
 }
